@@ -1,0 +1,3 @@
+#include "download/downloadwidget.h"
+
+DownloadWidget::DownloadWidget(Api *, OSSApi *, QWidget *parent) : QWidget(parent) {}

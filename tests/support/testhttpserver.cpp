@@ -1,0 +1,172 @@
+#include "testhttpserver.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+const char BUFFER_PROPERTY[] = "pendingBytes";
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+// Parses one complete request from the front of buffer; returns false when more
+// bytes are needed.
+bool takeRequest(QByteArray &buffer, RecordedRequest &request)
+{
+    const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return false;
+    const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+    qint64 contentLength = 0;
+    RecordedRequest parsed;
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    parsed.method = requestLine.value(0);
+    parsed.target = requestLine.value(1);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        parsed.headers.append({name, value});
+        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            contentLength = value.toLongLong();
+    }
+    const qsizetype total = headerEnd + 4 + contentLength;
+    if (buffer.size() < total)
+        return false;
+    parsed.body = buffer.mid(headerEnd + 4, contentLength);
+    parsed.raw = buffer.left(total);
+    buffer.remove(0, total);
+    request = parsed;
+    return true;
+}
+
+} // namespace
+
+bool RecordedRequest::hasHeader(const QByteArray &name) const
+{
+    for (const auto &header : headers) {
+        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+QByteArray RecordedRequest::header(const QByteArray &name) const
+{
+    for (const auto &header : headers) {
+        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
+            return header.second;
+    }
+    return {};
+}
+
+TestHttpServer::TestHttpServer(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+    m_server.listen(QHostAddress::LocalHost);
+}
+
+QUrl TestHttpServer::url() const
+{
+    return QUrl(baseUrl());
+}
+
+QString TestHttpServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
+
+quint16 TestHttpServer::port() const
+{
+    return m_server.serverPort();
+}
+
+void TestHttpServer::setHandler(Handler handler)
+{
+    m_handler = std::move(handler);
+}
+
+void TestHttpServer::enqueue(const ScriptedResponse &response)
+{
+    m_queue.append(response);
+}
+
+void TestHttpServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+}
+
+void TestHttpServer::onReadyRead(QTcpSocket *socket)
+{
+    QByteArray buffer = socket->property(BUFFER_PROPERTY).toByteArray() + socket->readAll();
+    RecordedRequest request;
+    while (takeRequest(buffer, request)) {
+        m_requests.append(request);
+        Q_EMIT requestReceived(int(m_requests.size()) - 1);
+        answer(socket, request);
+    }
+    socket->setProperty(BUFFER_PROPERTY, buffer);
+}
+
+void TestHttpServer::answer(QTcpSocket *socket, const RecordedRequest &request)
+{
+    ScriptedResponse response;
+    if (m_handler)
+        response = m_handler(request);
+    else if (!m_queue.isEmpty())
+        response = m_queue.takeFirst();
+    else
+        response = ScriptedResponse::withStatus(404, "no scripted response");
+
+    if (response.delayMs <= 0) {
+        write(socket, response);
+        return;
+    }
+    QPointer<QTcpSocket> guarded(socket);
+    QTimer::singleShot(response.delayMs, this, [guarded, response] {
+        if (guarded)
+            write(guarded, response);
+    });
+}
+
+void TestHttpServer::write(QTcpSocket *socket, const ScriptedResponse &response)
+{
+    if (response.drop) {
+        socket->abort();
+        return;
+    }
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+        + reasonPhrase(response.status) + "\r\n";
+    for (const auto &header : response.headers)
+        head += header.first + ": " + header.second + "\r\n";
+    head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
+    socket->write(head);
+    if (response.truncate) {
+        socket->write(response.body.left(response.body.size() / 2));
+        socket->flush();
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->write(response.body);
+}
