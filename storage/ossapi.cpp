@@ -1,16 +1,196 @@
 #include "storage/ossapi.h"
 
-// Interim: the storage client is being built; every request fails at once.
-#include <QNetworkAccessManager>
-#include <QTimer>
+#include "app/constants.h"
+#include "app/debuglog.h"
 
-OSSApi::OSSApi(QObject *parent) : QObject(parent), manager(new QNetworkAccessManager) {}
-OSSApi::~OSSApi() { delete manager; }
-void OSSApi::upload(int id, const QString &md5, const QString &) { QTimer::singleShot(0, this, [=] { Q_EMIT finishUpload(false, id, md5); }); }
-void OSSApi::exists(int id, const QString &md5) { QTimer::singleShot(0, this, [=] { Q_EMIT finishExists(false, id, md5); }); }
-void OSSApi::download(int id, const QString &, const QString &) { QTimer::singleShot(0, this, [=] { Q_EMIT finishDownload(false, id); }); }
-QString OSSApi::sign(const QString &, const QString &) { return {}; }
-QString OSSApi::hmacSha1(const QByteArray &, const QByteArray &) { return {}; }
-void OSSApi::existsReply() {}
-void OSSApi::uploadReply() {}
-void OSSApi::downloadReply() {}
+#include <QCryptographicHash>
+#include <QFile>
+#include <QHttpMultiPart>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+const char TAG_ID[] = "id";
+const char TAG_MD5[] = "md5";
+const char TAG_TARGET_PATH[] = "targetPath";
+
+const int HMAC_BLOCK_SIZE = 64;
+const char BOUNDARY[] = "9431149156168";
+const char POLICY[] = "{\"expiration\": \"2120-01-01T12:00:00.000Z\",\"conditions\": "
+                      "[[\"content-length-range\", 0, 104857600]]}";
+const char PROBE_QUERY[] = "?x-oss-process=image/resize,m_lfit,h_1,w_1";
+const int HTTP_SCHEME_LENGTH = 7; // "http://"
+
+QHttpPart textPart(const QByteArray &name, const QString &value)
+{
+    QHttpPart part;
+    part.setRawHeader("Content-Disposition", "form-data; name=\"" + name + '"');
+    part.setBody(value.toUtf8());
+    return part;
+}
+
+QNetworkRequest pictureHostRequest(const QString &url)
+{
+    QNetworkRequest request{QUrl(url)};
+    request.setRawHeader("Referer", SITE_URL.toLatin1());
+    return request;
+}
+
+// Success of a storage exchange: it completed with no network error, which with
+// redirects not followed means an HTTP status below 400.
+bool succeeded(const QNetworkReply *reply)
+{
+    return reply->error() == QNetworkReply::NoError;
+}
+
+} // namespace
+
+OSSApi::OSSApi(QObject *parent)
+    : QObject(parent)
+    , manager(new QNetworkAccessManager)
+{
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
+
+OSSApi::~OSSApi()
+{
+    delete manager;
+}
+
+void OSSApi::upload(int id, const QString &md5, const QString &path)
+{
+    auto *file = new QFile(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        // Nothing can be sent; report the failure as a reply would, later.
+        delete file;
+        QTimer::singleShot(0, this, [this, id, md5] { Q_EMIT finishUpload(false, id, md5); });
+        return;
+    }
+
+    const QString policy = QString::fromLatin1(QByteArray(POLICY).toBase64());
+    const QString signature = sign(OSS_ACCESS_KEY_SECRET, policy);
+
+    auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    multiPart->setBoundary(BOUNDARY);
+    multiPart->append(textPart("key", md5));
+    multiPart->append(textPart("Content-Disposition", QStringLiteral("attachment;filename=") + path));
+    multiPart->append(textPart("OSSAccessKeyId", OSS_ACCESS_KEY_ID));
+    multiPart->append(textPart("policy", policy));
+    multiPart->append(textPart("Signature", signature));
+
+    QHttpPart filePart;
+    filePart.setRawHeader("Content-Disposition",
+                          "form-data; name=\"file\"; filename=\"" + path.toUtf8() + '"');
+    filePart.setRawHeader("Content-Type", "application/octet-stream");
+    filePart.setBodyDevice(file); // streamed from disk by the network layer
+    file->setParent(multiPart);
+    multiPart->append(filePart);
+
+    const QString url = QStringLiteral("http://") + OSS_BUCKET + QLatin1Char('.')
+        + OSS_ENDPOINT.mid(HTTP_SCHEME_LENGTH);
+    QNetworkRequest request{QUrl(url)};
+    request.setRawHeader("User-Agent", "Mozilla/5.0 (Windows; U; Windows NT 6.1; zh-CN; rv:1.9.2.6)");
+    request.setRawHeader("Content-Type", QByteArray("multipart/form-data; boundary=") + BOUNDARY);
+    request.setRawHeader("Accept", "text/html, image/gif, image/jpeg, *; q=.2, */*; q=.2");
+
+    QNetworkReply *reply = manager->post(request, multiPart);
+    multiPart->setParent(reply);
+    reply->setProperty(TAG_ID, id);
+    reply->setProperty(TAG_MD5, md5);
+    connect(reply, &QNetworkReply::finished, this, &OSSApi::uploadReply);
+}
+
+QString OSSApi::sign(const QString &key, const QString &data)
+{
+    return hmacSha1(key.toUtf8(), data.toUtf8());
+}
+
+QString OSSApi::hmacSha1(const QByteArray &key, const QByteArray &data)
+{
+    QByteArray blockKey = key.size() > HMAC_BLOCK_SIZE
+        ? QCryptographicHash::hash(key, QCryptographicHash::Sha1)
+        : key;
+    QByteArray innerPad(HMAC_BLOCK_SIZE, char(0x36));
+    QByteArray outerPad(HMAC_BLOCK_SIZE, char(0x5c));
+    for (qsizetype i = 0; i < blockKey.size(); ++i) {
+        innerPad[i] = char(innerPad.at(i) ^ blockKey.at(i));
+        outerPad[i] = char(outerPad.at(i) ^ blockKey.at(i));
+    }
+    const QByteArray inner = QCryptographicHash::hash(innerPad + data, QCryptographicHash::Sha1);
+    const QByteArray digest = QCryptographicHash::hash(outerPad + inner, QCryptographicHash::Sha1);
+    return QString::fromLatin1(digest.toBase64());
+}
+
+void OSSApi::uploadReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    reply->deleteLater();
+    const int id = reply->property(TAG_ID).toInt();
+    const QString md5 = reply->property(TAG_MD5).toString();
+    const bool success = succeeded(reply);
+    Q_EMIT finishUpload(success, id, md5);
+    if (!success)
+        debugQuoted("uploadReply:", QString::fromUtf8(reply->readAll()));
+}
+
+void OSSApi::exists(int id, const QString &md5)
+{
+    QNetworkReply *reply = manager->get(pictureHostRequest(IMAGE_HOST + QLatin1Char('/') + md5
+                                                           + QLatin1String(PROBE_QUERY)));
+    reply->setProperty(TAG_ID, id);
+    reply->setProperty(TAG_MD5, md5);
+    connect(reply, &QNetworkReply::finished, this, &OSSApi::existsReply);
+}
+
+void OSSApi::existsReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    reply->deleteLater();
+    const int id = reply->property(TAG_ID).toInt();
+    const QString md5 = reply->property(TAG_MD5).toString();
+    const bool found = succeeded(reply);
+    Q_EMIT finishExists(found, id, md5);
+    if (!found)
+        debugQuoted("existsReply:", QString::fromUtf8(reply->readAll()));
+}
+
+void OSSApi::download(int id, const QString &key, const QString &targetPath)
+{
+    QNetworkReply *reply = manager->get(pictureHostRequest(IMAGE_HOST + QLatin1Char('/') + key));
+    reply->setProperty(TAG_ID, id);
+    reply->setProperty(TAG_TARGET_PATH, targetPath);
+
+    // The body goes to disk as it arrives, into a file beside the target that
+    // replaces it only once the whole picture is written. The file is opened on
+    // the first bytes, so only transfers under way hold one open.
+    auto *file = new QSaveFile(targetPath, reply);
+    auto writeAvailable = [reply, file] {
+        if (reply->error() != QNetworkReply::NoError)
+            return;
+        if (!file->isOpen() && !file->open(QIODevice::WriteOnly))
+            return;
+        const QByteArray chunk = reply->readAll();
+        if (file->write(chunk) != chunk.size())
+            file->cancelWriting();
+    };
+    connect(reply, &QNetworkReply::readyRead, file, writeAvailable);
+    connect(reply, &QNetworkReply::finished, file, writeAvailable);
+    connect(reply, &QNetworkReply::finished, this, &OSSApi::downloadReply);
+}
+
+void OSSApi::downloadReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    reply->deleteLater();
+    const int id = reply->property(TAG_ID).toInt();
+    auto *file = reply->findChild<QSaveFile *>();
+    // A transfer failure leaves any existing file untouched: the partial file is
+    // discarded with the reply.
+    const bool success = succeeded(reply) && file && file->isOpen() && file->commit();
+    Q_EMIT finishDownload(success, id);
+}
