@@ -56,8 +56,13 @@ QNetworkRequest Api::apiRequest(const QString &path, bool withToken) const
     QNetworkRequest request{QUrl(domain + path)};
     request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
     request.setRawHeader("Api-Version", API_VERSION.toUtf8());
-    if (withToken)
-        request.setRawHeader("Api-Token", property(TOKEN).toString().toUtf8());
+    if (withToken) {
+        // Qt drops a header whose value is null; before the first login the
+        // token is empty and must still be sent, as an empty value.
+        QByteArray token("");
+        token += property(TOKEN).toString().toUtf8();
+        request.setRawHeader("Api-Token", token);
+    }
     return request;
 }
 
