@@ -26,6 +26,7 @@ const char POLICY[] = "{\"expiration\": \"2120-01-01T12:00:00.000Z\",\"condition
 const char PROBE_QUERY[] = "?x-oss-process=image/resize,m_lfit,h_1,w_1";
 const int HTTP_SCHEME_LENGTH = 7; // "http://"
 const int HTTP_FIRST_ERROR_STATUS = 400;
+const qint64 DOWNLOAD_BUFFER_SIZE = 1024 * 1024; // bytes held per download before the network layer waits
 
 QHttpPart textPart(const QByteArray &name, const QString &value)
 {
@@ -191,6 +192,7 @@ void OSSApi::download(int id, const QString &key, const QString &targetPath)
     // and a failed transfer leaves any existing file as it was. The file is
     // opened on the first bytes, so only transfers under way hold one open.
     // A picture that cannot be stored is not worth fetching further.
+    reply->setReadBufferSize(DOWNLOAD_BUFFER_SIZE);
     auto *file = new QSaveFile(targetPath, reply);
     connect(reply, &QNetworkReply::readyRead, file, [reply, file] {
         if (!storeAvailable(reply, file))
