@@ -173,6 +173,10 @@ void TestOssApi::sign_fixedPolicyUnderKnownSecret()
 
     const QString signature = OSSApi::sign(QStringLiteral("A-known-signing-secret"), policyBase64);
     QCOMPARE(signature, QStringLiteral("FH4EdG9WuK+o95kZkFeffuE4lyI="));
+    QCOMPARE(signature.toLatin1(),
+             QMessageAuthenticationCode::hash(policyBase64.toLatin1(), "A-known-signing-secret",
+                                              QCryptographicHash::Sha1)
+                 .toBase64());
 
     const QString compiledIn = OSSApi::sign(OSS_ACCESS_KEY_SECRET, policyBase64);
     QCOMPARE(compiledIn.toLatin1(),
