@@ -25,6 +25,8 @@ const char POLICY[] = "{\"expiration\": \"2120-01-01T12:00:00.000Z\",\"condition
                       "[[\"content-length-range\", 0, 104857600]]}";
 const char PROBE_QUERY[] = "?x-oss-process=image/resize,m_lfit,h_1,w_1";
 const int HTTP_SCHEME_LENGTH = 7; // "http://"
+const int HTTP_FIRST_ERROR_STATUS = 400;
+const qint64 DOWNLOAD_BUFFER_SIZE = 1024 * 1024; // bytes held per download before the network layer waits
 
 QHttpPart textPart(const QByteArray &name, const QString &value)
 {
@@ -46,6 +48,22 @@ QNetworkRequest pictureHostRequest(const QString &url)
 bool succeeded(const QNetworkReply *reply)
 {
     return reply->error() == QNetworkReply::NoError;
+}
+
+// Moves the bytes that have arrived so far into the download's save file,
+// opening it on first use. The error page of a refused request is discarded
+// unread (the refusal itself only shows when the reply finishes). Returns false
+// when the file cannot be opened or written.
+bool storeAvailable(QNetworkReply *reply, QSaveFile *file)
+{
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= HTTP_FIRST_ERROR_STATUS) {
+        reply->skip(reply->bytesAvailable());
+        return true;
+    }
+    if (!file->isOpen() && !file->open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray chunk = reply->readAll();
+    return file->write(chunk) == chunk.size();
 }
 
 } // namespace
@@ -129,6 +147,8 @@ QString OSSApi::hmacSha1(const QByteArray &key, const QByteArray &data)
 void OSSApi::uploadReply()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
     reply->deleteLater();
     const int id = reply->property(TAG_ID).toInt();
     const QString md5 = reply->property(TAG_MD5).toString();
@@ -150,6 +170,8 @@ void OSSApi::exists(int id, const QString &md5)
 void OSSApi::existsReply()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
     reply->deleteLater();
     const int id = reply->property(TAG_ID).toInt();
     const QString md5 = reply->property(TAG_MD5).toString();
@@ -166,31 +188,30 @@ void OSSApi::download(int id, const QString &key, const QString &targetPath)
     reply->setProperty(TAG_TARGET_PATH, targetPath);
 
     // The body goes to disk as it arrives, into a file beside the target that
-    // replaces it only once the whole picture is written. The file is opened on
-    // the first bytes, so only transfers under way hold one open.
+    // replaces it only once the whole picture is written; memory stays bounded
+    // and a failed transfer leaves any existing file as it was. The file is
+    // opened on the first bytes, so only transfers under way hold one open.
+    // A picture that cannot be stored is not worth fetching further.
+    reply->setReadBufferSize(DOWNLOAD_BUFFER_SIZE);
     auto *file = new QSaveFile(targetPath, reply);
-    auto writeAvailable = [reply, file] {
-        if (reply->error() != QNetworkReply::NoError)
-            return;
-        if (!file->isOpen() && !file->open(QIODevice::WriteOnly))
-            return;
-        const QByteArray chunk = reply->readAll();
-        if (file->write(chunk) != chunk.size())
-            file->cancelWriting();
-    };
-    connect(reply, &QNetworkReply::readyRead, file, writeAvailable);
-    connect(reply, &QNetworkReply::finished, file, writeAvailable);
+    connect(reply, &QNetworkReply::readyRead, file, [reply, file] {
+        if (!storeAvailable(reply, file))
+            reply->abort();
+    });
     connect(reply, &QNetworkReply::finished, this, &OSSApi::downloadReply);
 }
 
 void OSSApi::downloadReply()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
     reply->deleteLater();
     const int id = reply->property(TAG_ID).toInt();
+    // The save file is a child of the reply: unless committed here, its partial
+    // content is discarded with the reply.
     auto *file = reply->findChild<QSaveFile *>();
-    // A transfer failure leaves any existing file untouched: the partial file is
-    // discarded with the reply.
-    const bool success = succeeded(reply) && file && file->isOpen() && file->commit();
+    const bool success = succeeded(reply) && file && storeAvailable(reply, file)
+        && file->isOpen() && file->commit();
     Q_EMIT finishDownload(success, id);
 }
