@@ -161,6 +161,11 @@ void TestLoginWidget::buildsItsWidgetsWithTheirTexts()
     // The page leaves title and size to the platform.
     QVERIFY(page->windowTitle().isEmpty());
     QVERIFY(!page->isVisible());
+
+    page->show();
+    QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+    QCOMPARE(passwordEdit()->geometry().left(), usernameEdit()->geometry().left());
+    QCOMPARE(passwordEdit()->geometry().right(), usernameEdit()->geometry().right());
 }
 
 void TestLoginWidget::withoutRememberedAccountWaitsAndSendsNothing()
