@@ -20,6 +20,9 @@
 namespace {
 
 const QByteArray LOGIN_OK = "code=0000&token=tok";
+// Ends a test's own run of the application event loop if the program fails to.
+const int GIVE_UP = 42;
+const int GIVE_UP_MS = 10000;
 
 enum class Visible { Login, Main, Neither };
 
@@ -63,6 +66,7 @@ private Q_SLOTS:
     void reactsToEachLoginOutcome();
     void versionErrorEndsTheProgramOnceTheBoxIsClosed();
     void twoQuickFailuresOpenTwoBoxes();
+    void closingTheMainWindowEndsTheProgram();
     void successfulAutoLoginShowsTheMainWindowWithoutMessage();
     void loginPageComesBackAsItWas_data();
     void loginPageComesBackAsItWas();
@@ -238,8 +242,10 @@ void TestUIController::versionErrorEndsTheProgramOnceTheBoxIsClosed()
     });
     probe.start(5);
 
-    const int GIVE_UP = 42;
-    QTimer::singleShot(10000, this, [&] { QCoreApplication::exit(GIVE_UP); });
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, this, [] { QCoreApplication::exit(GIVE_UP); });
+    giveUp.start(GIVE_UP_MS);
     QTimer::singleShot(0, this, [&] { loginAnswered("code=8001"); });
     const int result = QCoreApplication::exec();
 
@@ -266,6 +272,20 @@ void TestUIController::twoQuickFailuresOpenTwoBoxes()
     texts.sort();
     QCOMPARE(texts, QStringList({QStringLiteral("密码不正确"), QStringLiteral("账号不存在")}));
     QCOMPARE(visibleWindow(), Visible::Login);
+}
+
+void TestUIController::closingTheMainWindowEndsTheProgram()
+{
+    startController();
+    logInFirst();
+
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, this, [] { QCoreApplication::exit(GIVE_UP); });
+    giveUp.start(GIVE_UP_MS);
+    QTimer::singleShot(0, this, [this] { mainWindow()->close(); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(visibleWindow(), Visible::Neither);
 }
 
 void TestUIController::successfulAutoLoginShowsTheMainWindowWithoutMessage()
