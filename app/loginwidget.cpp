@@ -43,6 +43,11 @@ LoginWidget::LoginWidget(Api *api, QWidget *parent)
     , api(api)
 {
     passwordEdit->setEchoMode(QLineEdit::Password);
+    // The blanks in "密  码：" only approximate the width of "用户名：" in a
+    // proportional font: give both labels the wider width so the fields line up.
+    const int labelWidth = qMax(usernameLabel->sizeHint().width(), passwordLabel->sizeHint().width());
+    usernameLabel->setMinimumWidth(labelWidth);
+    passwordLabel->setMinimumWidth(labelWidth);
 
     const QString domain = readConfig(QStringLiteral("/Server/domain")).toString();
     forgotLink = new QLabel(QStringLiteral("<a href='") + domain
