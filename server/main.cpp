@@ -193,14 +193,15 @@ int main(int argc, char *argv[])
     const quint16 port = server.listen(QHostAddress(parser.value(addressOption)), parser.value(portOption).toUShort());
     if (port == 0)
         return fail(QStringLiteral("cannot listen on %1:%2").arg(parser.value(addressOption), parser.value(portOption)));
+    out() << "zamtu-server listening on " << parser.value(addressOption) << ':' << port << " for "
+          << options.siteHost << ", " << options.bucketHost << ", " << options.imageHost << Qt::endl;
+    if (!parser.isSet(emptyOption))
+        printDemo(dataFolder);
+    // Written last: whoever waits for the file finds everything above printed.
     if (parser.isSet(portFileOption)) {
         QSaveFile portFile(parser.value(portFileOption));
         if (!portFile.open(QIODevice::WriteOnly) || portFile.write(QByteArray::number(port)) < 0 || !portFile.commit())
             return fail(QStringLiteral("cannot write %1").arg(parser.value(portFileOption)));
     }
-    out() << "zamtu-server listening on " << parser.value(addressOption) << ':' << port << " for "
-          << options.siteHost << ", " << options.bucketHost << ", " << options.imageHost << Qt::endl;
-    if (!parser.isSet(emptyOption))
-        printDemo(dataFolder);
     return app.exec();
 }
