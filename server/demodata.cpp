@@ -43,6 +43,75 @@ QByteArray makePicture(int width, int height, uint seed, const char *format)
     return bytes;
 }
 
+// Qt reads GIF but cannot write it, so the demo's GIF is written here: an
+// 8-bit palette picture whose LZW stream restarts with a clear code before the
+// code table grows, which keeps every code 9 bits wide (larger than real
+// compression, but any decoder reads it).
+QByteArray makeGif(int width, int height, uint seed)
+{
+    const int clearCode = 256;
+    const int endCode = 257;
+    const int codesPerClear = 254; // the table reaches 511 entries, never 512
+
+    QByteArray gif("GIF89a");
+    const auto put16 = [&gif](int value) {
+        gif.append(char(value & 0xff));
+        gif.append(char((value >> 8) & 0xff));
+    };
+    put16(width);
+    put16(height);
+    gif.append(char(0xf7)); // global colour table of 256 entries
+    gif.append('\0');
+    gif.append('\0');
+    for (int i = 0; i < 256; ++i) {
+        gif.append(char((i * 7 + int(seed) * 31) & 0xff));
+        gif.append(char((i * 3) & 0xff));
+        gif.append(char(255 - i));
+    }
+    gif.append(',');
+    put16(0);
+    put16(0);
+    put16(width);
+    put16(height);
+    gif.append('\0');
+    gif.append(char(8)); // minimum code size
+
+    QByteArray stream;
+    quint32 bits = 0;
+    int bitCount = 0;
+    const auto putCode = [&](int code) {
+        bits |= quint32(code) << bitCount;
+        bitCount += 9;
+        while (bitCount >= 8) {
+            stream.append(char(bits & 0xff));
+            bits >>= 8;
+            bitCount -= 8;
+        }
+    };
+    int sinceClear = codesPerClear;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (sinceClear == codesPerClear) {
+                putCode(clearCode);
+                sinceClear = 0;
+            }
+            putCode(((x / 40) + (y / 40) * 3) & 0xff);
+            ++sinceClear;
+        }
+    }
+    putCode(endCode);
+    if (bitCount > 0)
+        stream.append(char(bits & 0xff));
+    for (qsizetype pos = 0; pos < stream.size(); pos += 255) {
+        const QByteArray block = stream.mid(pos, 255);
+        gif.append(char(block.size()));
+        gif.append(block);
+    }
+    gif.append('\0');
+    gif.append(';');
+    return gif;
+}
+
 QString md5Hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
@@ -91,6 +160,7 @@ bool seedDemoData(SiteStore &store, ObjectStore &objects, const QString &samples
     ok = writeFile(samples.filePath(QStringLiteral("红烧排骨.jpg")), makePicture(1600, 1200, 11, "jpg")) && ok;
     ok = writeFile(samples.filePath(QStringLiteral("清蒸鲈鱼.PNG")), makePicture(1200, 1000, 12, "png")) && ok;
     ok = writeFile(samples.filePath(QStringLiteral("汤品/西湖牛肉羹.jpeg")), makePicture(1001, 1000, 13, "jpg")) && ok;
+    ok = writeFile(samples.filePath(QStringLiteral("汤品/酸辣汤.Gif")), makeGif(1100, 950, 16)) && ok;
     // Selected, and already in the bucket: the probe finds it.
     ok = writeFile(samples.filePath(QStringLiteral("拍黄瓜.jpg")), cucumber) && ok;
     // Rejected: 1000 + 1000 is not over 2000; no Chinese character; not a
