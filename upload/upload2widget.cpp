@@ -3,12 +3,11 @@
 #include "api/api.h"
 #include "storage/ossapi.h"
 #include "store/imagequeue.h"
+#include "upload/filemd5.h"
 #include "upload/imagereader.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -37,19 +36,6 @@ const QString LINE_END = QStringLiteral("\r\n");
 
 // A picture whose file cannot be read: it is neither probed nor sent.
 const QString STATUS_READ_FAILED = QStringLiteral("读取失败");
-
-// MD5 of the file's content as 32 lower-case hex digits, streamed from disk.
-// Empty when the file cannot be opened or read to its end.
-QString fileMd5(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&file) || !file.atEnd())
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
-}
 
 } // namespace
 
