@@ -176,6 +176,19 @@ void TestUpload2Widget::freshPageShowsHintUntilFirstLogLine()
     auto *log = page->findChild<QTextEdit *>();
     QCOMPARE(label->text(), HINT);
     QVERIFY(log->toPlainText().isEmpty());
+    auto *field = page->findChild<QLineEdit *>();
+    QCOMPARE(field->width(), 400);
+    QCOMPARE(field->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(log->focusPolicy(), Qt::NoFocus);
+    QStringList texts;
+    for (const QLabel *other : page->findChildren<QLabel *>()) {
+        if (other->buddy() == field)
+            texts.append(other->text());
+    }
+    for (const QPushButton *button : page->findChildren<QPushButton *>())
+        texts.append(button->text() + (button->isEnabled() ? QString() : QStringLiteral(" (disabled)")));
+    texts.sort();
+    QCOMPARE(texts, (QStringList{"图片目录：", "开始上传 (disabled)", "浏览..."}));
 
     page->finishRead();
 
