@@ -25,6 +25,7 @@ const char POLICY[] = "{\"expiration\": \"2120-01-01T12:00:00.000Z\",\"condition
                       "[[\"content-length-range\", 0, 104857600]]}";
 const char PROBE_QUERY[] = "?x-oss-process=image/resize,m_lfit,h_1,w_1";
 const int HTTP_SCHEME_LENGTH = 7; // "http://"
+const qint64 DOWNLOAD_BUFFER_SIZE = 128 * 1024;
 
 QHttpPart textPart(const QByteArray &name, const QString &value)
 {
@@ -162,6 +163,10 @@ void OSSApi::existsReply()
 void OSSApi::download(int id, const QString &key, const QString &targetPath)
 {
     QNetworkReply *reply = manager->get(pictureHostRequest(IMAGE_HOST + QLatin1Char('/') + key));
+    // Without a limit the network thread hands the body over as fast as the
+    // socket delivers it, faster than this thread writes it out, and the
+    // backlog of a whole batch piles up in memory.
+    reply->setReadBufferSize(DOWNLOAD_BUFFER_SIZE);
     reply->setProperty(TAG_ID, id);
     reply->setProperty(TAG_TARGET_PATH, targetPath);
 

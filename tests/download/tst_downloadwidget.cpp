@@ -410,10 +410,14 @@ void TestDownloadWidget::eachRowShowsItsOwnOutcome()
                      {"category3", "c"}, {"name3", "unwritable"}, {"md53", unwritable},
                      {"category4", "c"}, {"name4", "truncated"}, {"md54", truncated}});
 
-    // Answers come in the reverse order of the rows.
-    ScriptedResponse okResponse = ScriptedResponse::ok(pictureBytes(ok.toUtf8()));
+    // Answers come in the reverse order of the rows. Bodies larger than the
+    // client's read buffer must still flow through, refused ones included.
+    QByteArray bigPicture(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (qsizetype i = 0; i < bigPicture.size(); ++i)
+        bigPicture[i] = char(i % 251);
+    ScriptedResponse okResponse = ScriptedResponse::ok(bigPicture);
     okResponse.delayMs = 400;
-    ScriptedResponse missingResponse = ScriptedResponse::withStatus(404, "no such key");
+    ScriptedResponse missingResponse = ScriptedResponse::withStatus(404, QByteArray(1024 * 1024, 'e'));
     missingResponse.delayMs = 300;
     // A dropped connection is retried once by the network layer before it fails.
     ScriptedResponse droppedResponse = ScriptedResponse::dropped();
@@ -447,7 +451,7 @@ void TestDownloadWidget::eachRowShowsItsOwnOutcome()
     QCOMPARE(cell(2, 4), QStringLiteral("下载失败"));
     QCOMPARE(cell(3, 4), QStringLiteral("下载失败"));
     QCOMPARE(cell(4, 4), QStringLiteral("下载失败"));
-    QCOMPARE(readAll(cell(0, 2)), pictureBytes(ok.toUtf8()));
+    QVERIFY(readAll(cell(0, 2)) == bigPicture);
     QCOMPARE(tree(tempDir->filePath("c")), (QStringList{"ok.jpg", "unwritable.jpg"}));
     QVERIFY(QFileInfo(cell(3, 2)).isDir());
 }
@@ -559,7 +563,7 @@ void TestDownloadWidget::hostileNamesNeverLeaveFolder()
     } else {
         start(no, folder);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(spy.size() == (unsafeNumber ? 2 : 1) && (unsafeNumber || spreadsheetRequests() == 1),
+    QTRY_VERIFY_WITH_TIMEOUT(spy.size() >= (unsafeNumber ? 2 : 1) && (unsafeNumber || spreadsheetRequests() == 1),
                              SETTLE_MS);
     QTRY_VERIFY_WITH_TIMEOUT(unsafeNumber || QFile::exists(folder + "/N.xls"), SETTLE_MS);
     QTest::qWait(50);
