@@ -111,6 +111,7 @@ private Q_SLOTS:
     void eachRowShowsItsOwnOutcome();
     void lateResultsOfEarlierRunLeaveNewTableAlone();
     void answerForOvertakenNumberIsIgnored();
+    void refusedNumberLeavesTableEmpty();
     void hostileNamesNeverLeaveFolder_data();
     void hostileNamesNeverLeaveFolder();
     void spreadsheetUsesFolderFieldAtAnswer();
@@ -505,6 +506,22 @@ void TestDownloadWidget::answerForOvertakenNumberIsIgnored()
     QCOMPARE(cell(0, 0), QStringLiteral("fast"));
     QCOMPARE(pictureRequests(), QStringList{md5Of('f')});
     QCOMPARE(tree(tempDir->path()), (QStringList{"fast", "fast/y.jpg"}));
+}
+
+void TestDownloadWidget::refusedNumberLeavesTableEmpty()
+{
+    setNumber("GOOD", {{"category0", "c"}, {"name0", "n"}, {"md50", md5Of('a')}});
+    start("GOOD", tempDir->path());
+    QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), QStringLiteral("下载成功"), SETTLE_MS);
+
+    // Numbers without a scripted answer are refused with code 1003.
+    QSignalSpy refused(api.get(), &Api::notExistsTicket);
+    start("UNKNOWN", tempDir->path());
+    QCOMPARE(model->rowCount(), 0);
+    QVERIFY(refused.wait(SETTLE_MS));
+    QTest::qWait(50);
+    QCOMPARE(model->rowCount(), 0);
+    QCOMPARE(pictureRequests(), QStringList{md5Of('a')});
 }
 
 void TestDownloadWidget::hostileNamesNeverLeaveFolder_data()
