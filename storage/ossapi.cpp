@@ -26,7 +26,9 @@ const char POLICY[] = "{\"expiration\": \"2120-01-01T12:00:00.000Z\",\"condition
 const char PROBE_QUERY[] = "?x-oss-process=image/resize,m_lfit,h_1,w_1";
 const int HTTP_SCHEME_LENGTH = 7; // "http://"
 const int HTTP_FIRST_ERROR_STATUS = 400;
-const qint64 DOWNLOAD_BUFFER_SIZE = 1024 * 1024; // bytes held per download before the network layer waits
+// Bytes one download may hold before the network layer waits for the file write;
+// small enough that a batch of concurrent downloads stays flat in memory.
+const qint64 DOWNLOAD_BUFFER_SIZE = 128 * 1024;
 
 QHttpPart textPart(const QByteArray &name, const QString &value)
 {
@@ -184,6 +186,10 @@ void OSSApi::existsReply()
 void OSSApi::download(int id, const QString &key, const QString &targetPath)
 {
     QNetworkReply *reply = manager->get(pictureHostRequest(IMAGE_HOST + QLatin1Char('/') + key));
+    // Without a limit the network thread hands the body over as fast as the
+    // socket delivers it, faster than this thread writes it out, and the
+    // backlog of a whole batch piles up in memory.
+    reply->setReadBufferSize(DOWNLOAD_BUFFER_SIZE);
     reply->setProperty(TAG_ID, id);
     reply->setProperty(TAG_TARGET_PATH, targetPath);
 
