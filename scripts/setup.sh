@@ -9,7 +9,7 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 PACKAGES=(
     build-essential cmake ninja-build ccache
     qt6-base-dev libqt6sql6-sqlite qt6-httpserver-dev qt6-websockets-dev qt6-image-formats-plugins libgl-dev
-    xvfb xdotool x11-apps imagemagick fonts-noto-cjk sqlite3 curl
+    qt6-qpa-plugins xvfb xdotool imagemagick fonts-noto-cjk curl
 )
 
 missing=()
