@@ -84,10 +84,12 @@ private Q_SLOTS:
     void logInWithTheDemoAccount();
     void uploadTheSampleFolder();
     void downloadTheDemoNumber();
+    void logInByItselfAtTheNextStart();
 
 private:
     bool startXvfb();
     bool startServer();
+    bool prepareTool();
     bool startTool();
 
     QString xdotool(const QStringList &arguments);
@@ -127,6 +129,7 @@ void TestEndToEnd::initTestCase()
 
     QVERIFY(startXvfb());
     QVERIFY(startServer());
+    QVERIFY(prepareTool());
     QVERIFY(startTool());
 }
 
@@ -140,10 +143,12 @@ void TestEndToEnd::cleanupTestCase()
 
 bool TestEndToEnd::startXvfb()
 {
-    // Xvfb picks a free display itself and writes its number to stdout.
-    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                        QStringLiteral("0"), QString::fromLatin1(SCREEN), QStringLiteral("-nolisten"),
-                                        QStringLiteral("tcp")});
+    // Xvfb picks a free display itself and writes its number to stdout. Without
+    // -noreset it resets whenever its last client leaves, and refuses the next
+    // one for that moment: between two xdotool calls, or two runs of the tool.
+    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                                        QStringLiteral("-screen"), QStringLiteral("0"), QString::fromLatin1(SCREEN),
+                                        QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     if (!xvfb.waitForStarted(START_MS))
         return false;
     QDeadlineTimer deadline(START_MS);
@@ -175,9 +180,10 @@ bool TestEndToEnd::startServer()
     return serverPort != 0;
 }
 
-bool TestEndToEnd::startTool()
+// A copy of the tool in a folder of its own, because it keeps config.ini and
+// data/ beside itself, and a home of its own for what Qt keeps there.
+bool TestEndToEnd::prepareTool()
 {
-    // A copy of its own, because the tool keeps config.ini and data/ beside itself.
     const QDir toolDir(work.filePath(QStringLiteral("tool")));
     if (!QDir().mkpath(toolDir.path()) || !QFile::copy(TOOL, toolDir.filePath(TOOL_NAME)))
         return false;
@@ -205,8 +211,14 @@ bool TestEndToEnd::startTool()
     tool.setProcessEnvironment(environment);
     tool.setWorkingDirectory(toolDir.path());
     tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.setStandardOutputFile(work.filePath(QStringLiteral("tool.log")));
-    tool.start(toolDir.filePath(TOOL_NAME), {});
+    tool.setStandardOutputFile(work.filePath(QStringLiteral("tool.log")), QIODevice::Append);
+    tool.setProgram(toolDir.filePath(TOOL_NAME));
+    return true;
+}
+
+bool TestEndToEnd::startTool()
+{
+    tool.start();
     return tool.waitForStarted(START_MS);
 }
 
@@ -435,6 +447,16 @@ void TestEndToEnd::downloadTheDemoNumber()
     QVERIFY(pictures > 0);
     QVERIFY(fileBytes(folder.filePath(DemoData::NUMBER + QStringLiteral(".xls"))).startsWith("<?xml"));
     QCOMPARE(tool.state(), QProcess::Running);
+}
+
+void TestEndToEnd::logInByItselfAtTheNextStart()
+{
+    stopProcess(tool);
+    QVERIFY(startTool());
+    mainWindow = waitForWindow(MAIN_TITLE);
+    QVERIFY(!mainWindow.isEmpty());
+    QVERIFY(findWindow(LOGIN_TITLE).isEmpty());
+    screenshot(mainWindow, QStringLiteral("next-start"));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
