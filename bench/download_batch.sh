@@ -46,6 +46,7 @@ run_curl() {
     parallel=$1
     out="$WORK/curl$parallel"
     mkdir -p "$out"
+    sync # each run starts without the previous run's writes still going to disk
     start=$(date +%s.%N)
     (cd "$out" && /usr/bin/time -f "%M" -o "$WORK/curl$parallel.rss" \
         curl -s --no-progress-meter -f --create-dirs --parallel --parallel-max "$parallel" \
@@ -60,6 +61,7 @@ run_curl() {
 run_page() {
     out="$WORK/page"
     mkdir -p "$out"
+    sync
     start=$(date +%s.%N)
     http_proxy="$SITE" QT_QPA_PLATFORM=offscreen /usr/bin/time -f "%M" -o "$WORK/page.rss" \
         "$BIN/download_batch" "$SITE" "$out" B1 "$COUNT" > "$WORK/page.out" 2>/dev/null

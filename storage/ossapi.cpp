@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/debuglog.h"
+#include "storage/partfile.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QTimer>
 #include <QUrl>
 
@@ -52,17 +52,17 @@ bool succeeded(const QNetworkReply *reply)
     return reply->error() == QNetworkReply::NoError;
 }
 
-// Moves the bytes that have arrived so far into the download's save file,
-// opening it on first use. The error page of a refused request is discarded
+// Moves the bytes that have arrived so far into the download's part file,
+// creating it on first use. The error page of a refused request is discarded
 // unread (the refusal itself only shows when the reply finishes). Returns false
 // when the file cannot be opened or written.
-bool storeAvailable(QNetworkReply *reply, QSaveFile *file)
+bool storeAvailable(QNetworkReply *reply, PartFile *file)
 {
     if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= HTTP_FIRST_ERROR_STATUS) {
         reply->skip(reply->bytesAvailable());
         return true;
     }
-    if (!file->isOpen() && !file->open(QIODevice::WriteOnly))
+    if (!file->isOpen() && !file->create())
         return false;
     const QByteArray chunk = reply->readAll();
     return file->write(chunk) == chunk.size();
@@ -186,20 +186,18 @@ void OSSApi::existsReply()
 void OSSApi::download(int id, const QString &key, const QString &targetPath)
 {
     QNetworkReply *reply = manager->get(pictureHostRequest(IMAGE_HOST + QLatin1Char('/') + key));
-    // Without a limit the network thread hands the body over as fast as the
-    // socket delivers it, faster than this thread writes it out, and the
-    // backlog of a whole batch piles up in memory.
-    reply->setReadBufferSize(DOWNLOAD_BUFFER_SIZE);
     reply->setProperty(TAG_ID, id);
     reply->setProperty(TAG_TARGET_PATH, targetPath);
 
     // The body goes to disk as it arrives, into a file beside the target that
-    // replaces it only once the whole picture is written; memory stays bounded
-    // and a failed transfer leaves any existing file as it was. The file is
-    // opened on the first bytes, so only transfers under way hold one open.
-    // A picture that cannot be stored is not worth fetching further.
+    // replaces it only once the whole picture is written; a failed transfer
+    // leaves any existing file as it was. Without a read limit the network
+    // thread hands the body over faster than this thread writes it out, and
+    // the backlog of a whole batch piles up in memory. The file is created on
+    // the first bytes, so only transfers under way hold one open. A picture
+    // that cannot be stored is not worth fetching further.
     reply->setReadBufferSize(DOWNLOAD_BUFFER_SIZE);
-    auto *file = new QSaveFile(targetPath, reply);
+    auto *file = new PartFile(targetPath, reply);
     connect(reply, &QNetworkReply::readyRead, file, [reply, file] {
         if (!storeAvailable(reply, file))
             reply->abort();
@@ -214,10 +212,12 @@ void OSSApi::downloadReply()
         return;
     reply->deleteLater();
     const int id = reply->property(TAG_ID).toInt();
-    // The save file is a child of the reply: unless committed here, its partial
-    // content is discarded with the reply.
-    auto *file = reply->findChild<QSaveFile *>();
+    // The part file is a child of the reply: committed here, or removed now,
+    // before anyone hears of the outcome.
+    auto *file = reply->findChild<PartFile *>();
     const bool success = succeeded(reply) && file && storeAvailable(reply, file)
         && file->isOpen() && file->commit();
+    if (!success && file)
+        file->discard();
     Q_EMIT finishDownload(success, id);
 }
