@@ -92,8 +92,9 @@ void OSSApi::upload(int id, const QString &md5, const QString &path)
         return;
     }
 
-    const QString policy = QString::fromLatin1(QByteArray(POLICY).toBase64());
-    const QString signature = sign(OSS_ACCESS_KEY_SECRET, policy);
+    // The policy is fixed, so its Base64 and signature are too.
+    static const QString policy = QString::fromLatin1(QByteArray(POLICY).toBase64());
+    static const QString signature = sign(OSS_ACCESS_KEY_SECRET, policy);
 
     auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
     multiPart->setBoundary(BOUNDARY);
@@ -148,16 +149,19 @@ QString OSSApi::hmacSha1(const QByteArray &key, const QByteArray &data)
 
 void OSSApi::uploadReply()
 {
+    finishTagged(&OSSApi::finishUpload, "uploadReply:");
+}
+
+void OSSApi::finishTagged(TaggedSignal signal, const char *debugPrefix)
+{
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply)
         return;
     reply->deleteLater();
-    const int id = reply->property(TAG_ID).toInt();
-    const QString md5 = reply->property(TAG_MD5).toString();
     const bool success = succeeded(reply);
-    Q_EMIT finishUpload(success, id, md5);
+    Q_EMIT(this->*signal)(success, reply->property(TAG_ID).toInt(), reply->property(TAG_MD5).toString());
     if (!success)
-        debugQuoted("uploadReply:", QString::fromUtf8(reply->readAll()));
+        debugQuoted(debugPrefix, QString::fromUtf8(reply->readAll()));
 }
 
 void OSSApi::exists(int id, const QString &md5)
@@ -171,16 +175,7 @@ void OSSApi::exists(int id, const QString &md5)
 
 void OSSApi::existsReply()
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
-    const int id = reply->property(TAG_ID).toInt();
-    const QString md5 = reply->property(TAG_MD5).toString();
-    const bool found = succeeded(reply);
-    Q_EMIT finishExists(found, id, md5);
-    if (!found)
-        debugQuoted("existsReply:", QString::fromUtf8(reply->readAll()));
+    finishTagged(&OSSApi::finishExists, "existsReply:");
 }
 
 void OSSApi::download(int id, const QString &key, const QString &targetPath)

@@ -34,5 +34,10 @@ public Q_SLOTS:
     void downloadReply();
 
 private:
+    using TaggedSignal = void (OSSApi::*)(bool, int, const QString &);
+    // Ends the sender's reply (an upload or a probe) with one signal carrying
+    // its id and md5; the body of a failed reply goes to the debug output.
+    void finishTagged(TaggedSignal signal, const char *debugPrefix);
+
     QNetworkAccessManager *manager;
 };

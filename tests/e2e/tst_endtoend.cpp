@@ -9,9 +9,9 @@
 #include "server/demodata.h"
 #include "server/objectstore.h"
 #include "server/sitestore.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -46,17 +46,6 @@ const int COMMAND_MS = 15000;
 const int POLL_MS = 100;
 const int KEY_DELAY_MS = 20;
 const char SCREEN[] = "1280x900x24";
-
-QString md5Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Stops a child process at the end of the test, whatever happened.
 void stopProcess(QProcess &process)
@@ -172,11 +161,11 @@ bool TestEndToEnd::startServer()
                           QStringLiteral("0"), QStringLiteral("--port-file"), portFile, QStringLiteral("serve")});
     QDeadlineTimer deadline(START_MS);
     while (serverPort == 0 && !deadline.hasExpired() && server.state() != QProcess::NotRunning) {
-        serverPort = fileBytes(portFile).trimmed().toUShort();
+        serverPort = readFile(portFile).trimmed().toUShort();
         QTest::qWait(POLL_MS);
     }
     if (serverPort == 0)
-        qWarning().noquote() << "The stand-in did not start:" << fileBytes(work.filePath(QStringLiteral("server.log")));
+        qWarning().noquote() << "The stand-in did not start:" << readFile(work.filePath(QStringLiteral("server.log")));
     return serverPort != 0;
 }
 
@@ -253,7 +242,7 @@ QString TestEndToEnd::waitForWindow(const QString &title)
     while ((window = findWindow(title)).isEmpty() && !deadline.hasExpired() && tool.state() == QProcess::Running)
         QTest::qWait(POLL_MS);
     if (window.isEmpty())
-        qWarning().noquote() << "No window" << title << "; the tool's output:" << fileBytes(work.filePath(QStringLiteral("tool.log")));
+        qWarning().noquote() << "No window" << title << "; the tool's output:" << readFile(work.filePath(QStringLiteral("tool.log")));
     return window;
 }
 
@@ -389,7 +378,7 @@ void TestEndToEnd::uploadTheSampleFolder()
     QMap<QString, QString> sampleMd5s; // name -> MD5
     for (const QString &path : {QStringLiteral("红烧排骨.jpg"), QStringLiteral("清蒸鲈鱼.PNG"),
                                 QStringLiteral("汤品/西湖牛肉羹.jpeg"), QStringLiteral("汤品/酸辣汤.Gif")})
-        sampleMd5s.insert(QFileInfo(path).fileName(), md5Hex(fileBytes(sampleDir.filePath(path))));
+        sampleMd5s.insert(QFileInfo(path).fileName(), md5Hex(readFile(sampleDir.filePath(path))));
 
     ObjectStore bucket(work.filePath(QStringLiteral("server/objects")));
     SiteStore site;
@@ -441,11 +430,11 @@ void TestEndToEnd::downloadTheDemoNumber()
         }
         const auto stored = bucket.get(item.md5);
         QVERIFY2(stored.has_value(), qPrintable(item.md5));
-        QVERIFY2(fileBytes(path) == *stored, qPrintable(path));
+        QVERIFY2(readFile(path) == *stored, qPrintable(path));
         ++pictures;
     }
     QVERIFY(pictures > 0);
-    QVERIFY(fileBytes(folder.filePath(DemoData::NUMBER + QStringLiteral(".xls"))).startsWith("<?xml"));
+    QVERIFY(readFile(folder.filePath(DemoData::NUMBER + QStringLiteral(".xls"))).startsWith("<?xml"));
     QCOMPARE(tool.state(), QProcess::Running);
 }
 

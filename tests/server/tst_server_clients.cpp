@@ -5,12 +5,11 @@
 
 #include "api/api.h"
 #include "server/demodata.h"
+#include "testsupport.h"
 #include "storage/ossapi.h"
 #include "store/database.h"
-#include "testsupport.h"
 
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -21,17 +20,6 @@
 namespace {
 
 const int WAIT_MS = 10000;
-
-QString md5Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 

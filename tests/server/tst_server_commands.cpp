@@ -3,8 +3,8 @@
 // registrations (what scripts and end-to-end tests use).
 
 #include "server/demodata.h"
+#include "testsupport.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFile>
 #include <QImage>
@@ -38,11 +38,6 @@ Run runServer(const QStringList &arguments)
     run.exitCode = process.exitCode();
     run.output = QString::fromUtf8(process.readAllStandardOutput());
     return run;
-}
-
-QString md5Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 
 // The tool's upload rules: picture suffix in any case, width + height over

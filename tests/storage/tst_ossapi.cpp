@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "testhttpserver.h"
+#include "testsupport.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -25,12 +26,6 @@ const char MD5_A[] = "0123456789abcdef0123456789abcdef";
 const char MD5_B[] = "fedcba9876543210fedcba9876543210";
 const char OLD_PICTURE[] = "the picture that was there before";
 const int SIGNAL_TIMEOUT_MS = 10000;
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 bool writeFile(const QString &path, const QByteArray &content)
 {

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QSettings>
 
@@ -23,4 +24,15 @@ void writeSiteConfig(const QString &domain)
 void removeSiteConfig()
 {
     QFile::remove(configPath());
+}
+
+QString md5Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
