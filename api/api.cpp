@@ -1,8 +1,8 @@
 #include "api/api.h"
 
-#include "app/config.h"
-#include "app/constants.h"
-#include "app/debuglog.h"
+#include "base/config.h"
+#include "base/constants.h"
+#include "base/debuglog.h"
 #include "store/user.h"
 
 #include <QCryptographicHash>

@@ -1,7 +1,7 @@
 #include "app/loginwidget.h"
 
 #include "api/api.h"
-#include "app/config.h"
+#include "base/config.h"
 #include "store/user.h"
 
 #include <QDebug>

@@ -1,7 +1,7 @@
 #include "download/downloadwidget.h"
 
 #include "api/api.h"
-#include "app/debuglog.h"
+#include "base/debuglog.h"
 #include "storage/ossapi.h"
 
 #include <QDesktopServices>

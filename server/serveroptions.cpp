@@ -1,6 +1,6 @@
 #include "server/serveroptions.h"
 
-#include "buildconfig.h"
+#include "base/buildconfig.h"
 
 #include <QUrl>
 

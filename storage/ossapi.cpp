@@ -1,7 +1,7 @@
 #include "storage/ossapi.h"
 
-#include "app/constants.h"
-#include "app/debuglog.h"
+#include "base/constants.h"
+#include "base/debuglog.h"
 #include "storage/partfile.h"
 
 #include <QCryptographicHash>

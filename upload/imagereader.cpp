@@ -1,7 +1,7 @@
 #include "upload/imagereader.h"
 
-#include "app/constants.h"
-#include "app/debuglog.h"
+#include "base/constants.h"
+#include "base/debuglog.h"
 #include "store/imagequeue.h"
 
 #include <QDir>

@@ -1,5 +1,5 @@
 #include "api/api.h"
-#include "app/constants.h"
+#include "base/constants.h"
 #include "download/downloadwidget.h"
 #include "storage/ossapi.h"
 

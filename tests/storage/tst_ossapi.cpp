@@ -1,6 +1,6 @@
 #include "storage/ossapi.h"
 
-#include "app/constants.h"
+#include "base/constants.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 

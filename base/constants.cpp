@@ -1,6 +1,6 @@
-#include "app/constants.h"
+#include "base/constants.h"
 
-#include "buildconfig.h"
+#include "base/buildconfig.h"
 
 const QString API_VERSION = QStringLiteral(ZAMTU_API_VERSION);
 const QString SITE_URL = QStringLiteral(ZAMTU_SITE_URL);
