@@ -2,8 +2,7 @@
 // site and picture host (download_batch_server) and reports the time from
 // pressing start to the last picture's result, and the process's peak memory.
 //
-//   http_proxy=http://127.0.0.1:PORT QT_QPA_PLATFORM=offscreen \
-//       download_batch http://127.0.0.1:PORT FOLDER NUMBER EXPECTED_PICTURES
+//   http_proxy=http://127.0.0.1:PORT QT_QPA_PLATFORM=offscreen download_batch http://127.0.0.1:PORT FOLDER NUMBER EXPECTED_PICTURES
 //
 // The site URL is written to config.ini beside this executable.
 

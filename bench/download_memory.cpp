@@ -165,7 +165,7 @@ int runChild(const QString &mode, qint64 mib)
         });
         api.download(1, QString::fromLatin1(KEY), picture);
     } else if (mode == QLatin1String("download-whole")) {
-        QNetworkReply *reply = plain.get(QNetworkRequest(QUrl(QStringLiteral("http://img.zamtu.test/") + KEY)));
+        QNetworkReply *reply = plain.get(QNetworkRequest(QUrl(QStringLiteral("http://img.zamtu.test/") + QLatin1String(KEY))));
         QObject::connect(reply, &QNetworkReply::finished, reply, [&, reply] {
             const QByteArray body = reply->readAll();
             QFile file(picture);

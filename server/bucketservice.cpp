@@ -204,7 +204,7 @@ std::optional<HttpAnswer> BucketService::checkPolicy(const QByteArray &policyBas
             const QString name = simple.begin().key();
             const QString value = simple.begin().value().toString();
             if (conditionValue(fields, name, key, bucket) != value)
-                return failed(QJsonArray{QStringLiteral("eq"), QLatin1Char('$') + name, value});
+                return failed(QJsonArray{QStringLiteral("eq"), QString(QLatin1Char('$') + name), value});
             continue;
         }
         const QJsonArray condition = entry.toArray();

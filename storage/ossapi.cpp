@@ -142,8 +142,8 @@ QString OSSApi::hmacSha1(const QByteArray &key, const QByteArray &data)
         innerPad[i] = char(innerPad.at(i) ^ blockKey.at(i));
         outerPad[i] = char(outerPad.at(i) ^ blockKey.at(i));
     }
-    const QByteArray inner = QCryptographicHash::hash(innerPad + data, QCryptographicHash::Sha1);
-    const QByteArray digest = QCryptographicHash::hash(outerPad + inner, QCryptographicHash::Sha1);
+    const QByteArray inner = QCryptographicHash::hash(QByteArray(innerPad + data), QCryptographicHash::Sha1);
+    const QByteArray digest = QCryptographicHash::hash(QByteArray(outerPad + inner), QCryptographicHash::Sha1);
     return QString::fromLatin1(digest.toBase64());
 }
 

@@ -159,7 +159,7 @@ void TestApi::requestsAreSentExactly()
     QCOMPARE(request.hasHeader("Api-Token"), withToken);
     QCOMPARE(request.header("Api-Token"), QByteArray()); // no login yet: empty token
     QCOMPARE(request.body, body);
-    QVERIFY(request.raw.endsWith("\r\n\r\n" + body));
+    QVERIFY(request.raw.endsWith(QByteArray("\r\n\r\n" + body)));
 }
 
 void TestApi::loginWithMd5SendsDigestUnchanged()
@@ -228,20 +228,20 @@ void TestApi::resultCodesEmitOneSignal_data()
         {"1001", "notExistsAccount"}, {"1002", "notMatchPassword"}, {"1003", "notExistsTicket"},
         {"1004", "ticketTimeout"},
     };
-    for (const QString operation : {QStringLiteral("login"), QStringLiteral("oss"), QStringLiteral("download")}) {
+    for (const QString &operation : {QStringLiteral("login"), QStringLiteral("oss"), QStringLiteral("download")}) {
         const QByteArray op = operation.toLatin1();
         for (const auto &code : codes)
-            QTest::newRow(op + " " + code.first) << operation << 200 << "code=" + code.first << false << code.second;
-        QTest::newRow(op + " success") << operation << 200 << QByteArray("code=0000&token=t") << false << QByteArray("success");
-        QTest::newRow(op + " last code wins") << operation << 200 << QByteArray("code=1002&code=0000") << false << QByteArray("success");
-        QTest::newRow(op + " first of two codes loses") << operation << 200 << QByteArray("code=0000&code=1002") << false << QByteArray("notMatchPassword");
-        QTest::newRow(op + " line end after code") << operation << 200 << QByteArray("code=0000\n") << false << QByteArray();
-        QTest::newRow(op + " other form of code") << operation << 200 << QByteArray("code=00000") << false << QByteArray();
-        QTest::newRow(op + " no code") << operation << 200 << QByteArray("token=x") << false << QByteArray();
-        QTest::newRow(op + " text after NUL ignored") << operation << 200 << QByteArray("code=0000\0&code=1002", 20) << false << QByteArray("success");
-        QTest::newRow(op + " HTTP 500") << operation << 500 << QByteArray("code=0000") << false << QByteArray("serverError");
-        QTest::newRow(op + " HTTP 404") << operation << 404 << QByteArray("code=0000") << false << QByteArray("serverError");
-        QTest::newRow(op + " dropped connection") << operation << 200 << QByteArray() << true << QByteArray("serverError");
+            QTest::addRow("%s %s", op.constData(), code.first.constData()) << operation << 200 << "code=" + code.first << false << code.second;
+        QTest::addRow("%s success", op.constData()) << operation << 200 << QByteArray("code=0000&token=t") << false << QByteArray("success");
+        QTest::addRow("%s last code wins", op.constData()) << operation << 200 << QByteArray("code=1002&code=0000") << false << QByteArray("success");
+        QTest::addRow("%s first of two codes loses", op.constData()) << operation << 200 << QByteArray("code=0000&code=1002") << false << QByteArray("notMatchPassword");
+        QTest::addRow("%s line end after code", op.constData()) << operation << 200 << QByteArray("code=0000\n") << false << QByteArray();
+        QTest::addRow("%s other form of code", op.constData()) << operation << 200 << QByteArray("code=00000") << false << QByteArray();
+        QTest::addRow("%s no code", op.constData()) << operation << 200 << QByteArray("token=x") << false << QByteArray();
+        QTest::addRow("%s text after NUL ignored", op.constData()) << operation << 200 << QByteArray("code=0000\0&code=1002", 20) << false << QByteArray("success");
+        QTest::addRow("%s HTTP 500", op.constData()) << operation << 500 << QByteArray("code=0000") << false << QByteArray("serverError");
+        QTest::addRow("%s HTTP 404", op.constData()) << operation << 404 << QByteArray("code=0000") << false << QByteArray("serverError");
+        QTest::addRow("%s dropped connection", op.constData()) << operation << 200 << QByteArray() << true << QByteArray("serverError");
     }
     QTest::newRow("oss empty body") << "oss" << 200 << QByteArray() << false << QByteArray();
     QTest::newRow("download empty body") << "download" << 200 << QByteArray() << false << QByteArray();

@@ -109,7 +109,7 @@ void TestEndToEnd::initTestCase()
 {
     for (const char *program : {"Xvfb", "xdotool", "import"})
         QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty(),
-                 qPrintable(QStringLiteral("%1 is missing: scripts/setup.sh installs it").arg(program)));
+                 qPrintable(QStringLiteral("%1 is missing: scripts/setup.sh installs it").arg(QLatin1String(program))));
     QVERIFY(work.isValid());
 
     screenshotDir = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("screenshots"));

@@ -17,7 +17,7 @@ namespace {
 const QString BUCKET_URL = QStringLiteral("http://zamtu.oss.zamtu.test");
 const QString IMAGE_URL = QStringLiteral("http://img.zamtu.test/");
 const QByteArray BOUNDARY = "9431149156168";
-const QByteArray PROBE = "?x-oss-process=image/resize,m_lfit,h_1,w_1";
+const QString PROBE = QStringLiteral("?x-oss-process=image/resize,m_lfit,h_1,w_1");
 
 // The tool's own policy: any key, 0..100 MiB, expiring in 2120.
 const QByteArray TOOL_POLICY = "{\"expiration\": \"2120-01-01T12:00:00.000Z\",\"conditions\": "

@@ -114,7 +114,7 @@ void TestServerCommands::servesOnAFreePortAndManagesItsRecords()
     // The banner names the demo account. It is written before the port file,
     // but may still be on its way through the pipe.
     QByteArray banner;
-    QTRY_VERIFY_WITH_TIMEOUT((banner += server.readAllStandardOutput()).contains("demo account: " + DemoData::USERNAME.toUtf8()),
+    QTRY_VERIFY_WITH_TIMEOUT((banner += server.readAllStandardOutput()).contains(QByteArray("demo account: " + DemoData::USERNAME.toUtf8())),
                              WAIT_MS);
 
     const QString state = data.filePath(QStringLiteral("state"));

@@ -188,7 +188,8 @@ void TestUpload2Widget::freshPageShowsHintUntilFirstLogLine()
     for (const QPushButton *button : page->findChildren<QPushButton *>())
         texts.append(button->text() + (button->isEnabled() ? QString() : QStringLiteral(" (disabled)")));
     texts.sort();
-    QCOMPARE(texts, (QStringList{"图片目录：", "开始上传 (disabled)", "浏览..."}));
+    QCOMPARE(texts, (QStringList{QStringLiteral("图片目录："), QStringLiteral("开始上传 (disabled)"),
+                                 QStringLiteral("浏览...")}));
 
     page->finishRead();
 
@@ -214,9 +215,11 @@ void TestUpload2Widget::runReportsEachOutcome()
     QCOMPARE(page->property("error").toInt(), 1);
     QCOMPARE(page->property("success").toInt(), 1);
 
-    QCOMPARE(linesFor(stored), (QStringList{"开始上传：", "图片已存在："}));
-    QCOMPARE(linesFor(fresh), (QStringList{"开始上传：", "发送图片：", "发送成功：", "上传成功："}));
-    QCOMPARE(linesFor(failing), (QStringList{"开始上传：", "发送图片：", "发送失败："}));
+    QCOMPARE(linesFor(stored), (QStringList{QStringLiteral("开始上传："), QStringLiteral("图片已存在：")}));
+    QCOMPARE(linesFor(fresh), (QStringList{QStringLiteral("开始上传："), QStringLiteral("发送图片："),
+                                           QStringLiteral("发送成功："), QStringLiteral("上传成功：")}));
+    QCOMPARE(linesFor(failing),
+             (QStringList{QStringLiteral("开始上传："), QStringLiteral("发送图片："), QStringLiteral("发送失败：")}));
     QCOMPARE(logLines().first(), READY);
     QCOMPARE(logLines().count(QStringLiteral("图片读取完毕！")), 1);
 
@@ -228,8 +231,9 @@ void TestUpload2Widget::runReportsEachOutcome()
     QCOMPARE(QSet<QString>(standIn.uploads.cbegin(), standIn.uploads.cend()),
              (QSet<QString>{fileMd5Hex(fresh), fileMd5Hex(failing)}));
     QCOMPARE(standIn.uploads.size(), 2);
-    QCOMPARE(standIn.registrations, (QList<QPair<QString, QString>>{{fileMd5Hex(fresh), "二新图.png"}}));
-    QVERIFY2(standIn.deepestLoopLevel <= 2, QByteArray::number(standIn.deepestLoopLevel));
+    QCOMPARE(standIn.registrations,
+             (QList<QPair<QString, QString>>{{fileMd5Hex(fresh), QStringLiteral("二新图.png")}}));
+    QVERIFY2(standIn.deepestLoopLevel <= 2, QByteArray::number(standIn.deepestLoopLevel).constData());
 }
 
 void TestUpload2Widget::unconfirmedRegistrationStaysAtStorageSuccess()
@@ -240,7 +244,8 @@ void TestUpload2Widget::unconfirmedRegistrationStaysAtStorageSuccess()
     startRun(picturesDir->path());
 
     QTRY_COMPARE(standIn.registrations.size(), 1);
-    QTRY_COMPARE(linesFor(refused), (QStringList{"开始上传：", "发送图片：", "发送成功："}));
+    QTRY_COMPARE(linesFor(refused),
+                 (QStringList{QStringLiteral("开始上传："), QStringLiteral("发送图片："), QStringLiteral("发送成功：")}));
     QCOMPARE(statuses(), (QMap<int, QString>{{1, STATUS_OSS_DONE}}));
     // The refusal arrives after the last log line; give it time to change anything.
     QTest::qWait(100);

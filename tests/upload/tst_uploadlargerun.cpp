@@ -107,7 +107,7 @@ void TestUploadLargeRun::everyPictureReachesItsFinalStatus()
         QVERIFY(!standIn.failingUploads.contains(md5));
     }
     // Replies handled inside a pause do not open pauses of their own.
-    QVERIFY2(standIn.deepestLoopLevel <= 2, QByteArray::number(standIn.deepestLoopLevel));
+    QVERIFY2(standIn.deepestLoopLevel <= 2, QByteArray::number(standIn.deepestLoopLevel).constData());
 }
 
 QTEST_MAIN(TestUploadLargeRun)
