@@ -24,5 +24,12 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+# ZAMTU_WERROR=1 turns compiler warnings into errors (CI sets it). The option is
+# passed either way, so that a build folder configured once with it does not keep it.
+WARNINGS_AS_ERRORS=OFF
+if [[ "${ZAMTU_WERROR:-0}" == 1 ]]; then
+    WARNINGS_AS_ERRORS=ON
+fi
+cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
+    -DZAMTU_WARNINGS_AS_ERRORS="$WARNINGS_AS_ERRORS" >/dev/null
 cmake --build "$BUILD_DIR" --parallel "$(nproc)"
