@@ -121,11 +121,6 @@ private Q_SLOTS:
     void cancelledChooserEmptiesFolderField();
 
 private:
-    struct Picture
-    {
-        ScriptedResponse response;
-    };
-
     void setNumber(const QString &no, const Data &data, int delayMs = 0);
     void setPicture(const QString &key, const ScriptedResponse &response);
     void start(const QString &no, const QString &folder);

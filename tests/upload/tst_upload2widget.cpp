@@ -28,7 +28,6 @@ namespace {
 const QString HINT = QStringLiteral(
     "请选择目录后点击上传图片（后缀：.jpeg,.jpg,.png,.gif；宽高和大于：2000；文件名：含中文）");
 const QString READY = QStringLiteral("准备就绪...");
-const QStringList FINAL_STATUSES{STATUS_EXISTS, STATUS_OSS_FAILED, STATUS_UPLOADED};
 
 QString counters(int total, int exists, int error, int success)
 {
