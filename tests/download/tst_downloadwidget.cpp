@@ -71,10 +71,10 @@ QByteArray readAll(const QString &path)
 }
 
 // Answers the modal message boxes the page raises and remembers their texts.
-class MessageCatcher : public QObject
+class MessageBoxAnswerer : public QObject
 {
 public:
-    MessageCatcher()
+    MessageBoxAnswerer()
     {
         connect(&timer, &QTimer::timeout, this, [this] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
@@ -649,11 +649,11 @@ void TestDownloadWidget::startRefusesEmptyOrMissingFolder()
     file.close();
 
     setNumber("N", {{"uri", SPREADSHEET_URI}, {"category0", "c"}, {"name0", "n"}, {"md50", md5Of('a')}});
-    MessageCatcher catcher;
+    MessageBoxAnswerer answerer;
     start("N", folder);
 
-    QCOMPARE(catcher.texts, QStringList{message});
-    QCOMPARE(catcher.titles, QStringList{QStringLiteral("提示")});
+    QCOMPARE(answerer.texts, QStringList{message});
+    QCOMPARE(answerer.titles, QStringList{QStringLiteral("提示")});
     QTest::qWait(100);
     QCOMPARE(server.requestCount(), 0);
     QCOMPARE(tree(tempDir->path()), QStringList{"file"});
@@ -662,12 +662,12 @@ void TestDownloadWidget::startRefusesEmptyOrMissingFolder()
 void TestDownloadWidget::answerRefusedWhenFolderClearedMeanwhile()
 {
     setNumber("N", {{"uri", SPREADSHEET_URI}, {"category0", "c"}, {"name0", "n"}, {"md50", md5Of('a')}}, 200);
-    MessageCatcher catcher;
+    MessageBoxAnswerer answerer;
     QSignalSpy answers(api.get(), &Api::successDownload);
     start("N", tempDir->path());
     dirEdit->clear();
     QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, SETTLE_MS);
-    QTRY_COMPARE_WITH_TIMEOUT(catcher.texts, QStringList{QStringLiteral("请先选择下载目录")}, SETTLE_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts, QStringList{QStringLiteral("请先选择下载目录")}, SETTLE_MS);
     QTest::qWait(100);
 
     QCOMPARE(model->rowCount(), 0);
