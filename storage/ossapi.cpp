@@ -1,7 +1,10 @@
 #include "storage/ossapi.h"
 
 #include "base/constants.h"
+#include "base/batchlimits.h"
 #include "base/debuglog.h"
+#include "base/transferoutcome.h"
+#include "base/transferqueue.h"
 #include "storage/partfile.h"
 
 #include <QCryptographicHash>
@@ -18,6 +21,8 @@ namespace {
 const char TAG_ID[] = "id";
 const char TAG_MD5[] = "md5";
 const char TAG_TARGET_PATH[] = "targetPath";
+// Set on a download whose file could not be written: the transfer was called off.
+const char TAG_WRITE_FAILED[] = "writeFailed";
 
 const int HMAC_BLOCK_SIZE = 64;
 const char BOUNDARY[] = "9431149156168";
@@ -38,18 +43,22 @@ QHttpPart textPart(const QByteArray &name, const QString &value)
     return part;
 }
 
-QNetworkRequest pictureHostRequest(const QString &url)
+QNetworkRequest pictureHostRequest(const QUrl &url, int transferTimeoutMs)
 {
-    QNetworkRequest request{QUrl(url)};
+    QNetworkRequest request{url};
+    request.setTransferTimeout(transferTimeoutMs);
     request.setRawHeader("Referer", SITE_URL.toLatin1());
     return request;
 }
 
-// Success of a storage exchange: it completed with no network error, which with
-// redirects not followed means an HTTP status below 400.
-bool succeeded(const QNetworkReply *reply)
+QUrl probeUrl(const QString &md5)
 {
-    return reply->error() == QNetworkReply::NoError;
+    return QUrl(IMAGE_HOST + QLatin1Char('/') + md5 + QLatin1String(PROBE_QUERY));
+}
+
+QUrl uploadUrl()
+{
+    return QUrl(QStringLiteral("http://") + OSS_BUCKET + QLatin1Char('.') + OSS_ENDPOINT.mid(HTTP_SCHEME_LENGTH));
 }
 
 // Moves the bytes that have arrived so far into the download's part file,
@@ -73,6 +82,8 @@ bool storeAvailable(QNetworkReply *reply, PartFile *file)
 OSSApi::OSSApi(QObject *parent)
     : QObject(parent)
     , manager(new QNetworkAccessManager)
+    , queue(new TransferQueue(MAX_TRANSFERS_PER_HOST, this))
+    , transferTimeoutMs(TRANSFER_TIMEOUT_MS)
 {
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
@@ -82,14 +93,27 @@ OSSApi::~OSSApi()
     delete manager;
 }
 
-void OSSApi::upload(int id, const QString &md5, const QString &path)
+void OSSApi::cancel(quint64 ticket)
+{
+    if (ticket != 0)
+        queue->cancel(ticket);
+}
+
+quint64 OSSApi::upload(int id, const QString &md5, const QString &path)
+{
+    return queue->submit(uploadUrl(), [this, id, md5, path] { return startUpload(id, md5, path); });
+}
+
+QNetworkReply *OSSApi::startUpload(int id, const QString &md5, const QString &path)
 {
     auto *file = new QFile(path);
     if (!file->open(QIODevice::ReadOnly)) {
         // Nothing can be sent; report the failure as a reply would, later.
         delete file;
-        QTimer::singleShot(0, this, [this, id, md5] { Q_EMIT finishUpload(false, id, md5); });
-        return;
+        QTimer::singleShot(0, this, [this, id, md5] {
+            Q_EMIT finishUpload(false, id, md5, TransferOutcome::localFailure(QStringLiteral("无法读取文件")));
+        });
+        return nullptr;
     }
 
     // The policy is fixed, so its Base64 and signature are too.
@@ -112,9 +136,8 @@ void OSSApi::upload(int id, const QString &md5, const QString &path)
     file->setParent(multiPart);
     multiPart->append(filePart);
 
-    const QString url = QStringLiteral("http://") + OSS_BUCKET + QLatin1Char('.')
-        + OSS_ENDPOINT.mid(HTTP_SCHEME_LENGTH);
-    QNetworkRequest request{QUrl(url)};
+    QNetworkRequest request{uploadUrl()};
+    request.setTransferTimeout(transferTimeoutMs);
     request.setRawHeader("User-Agent", "Mozilla/5.0 (Windows; U; Windows NT 6.1; zh-CN; rv:1.9.2.6)");
     request.setRawHeader("Content-Type", QByteArray("multipart/form-data; boundary=") + BOUNDARY);
     request.setRawHeader("Accept", "text/html, image/gif, image/jpeg, *; q=.2, */*; q=.2");
@@ -124,6 +147,7 @@ void OSSApi::upload(int id, const QString &md5, const QString &path)
     reply->setProperty(TAG_ID, id);
     reply->setProperty(TAG_MD5, md5);
     connect(reply, &QNetworkReply::finished, this, &OSSApi::uploadReply);
+    return reply;
 }
 
 QString OSSApi::sign(const QString &key, const QString &data)
@@ -158,19 +182,23 @@ void OSSApi::finishTagged(TaggedSignal signal, const char *debugPrefix)
     if (!reply)
         return;
     reply->deleteLater();
-    const bool success = succeeded(reply);
-    Q_EMIT(this->*signal)(success, reply->property(TAG_ID).toInt(), reply->property(TAG_MD5).toString());
-    if (!success)
+    const TransferOutcome outcome = TransferOutcome::fromReply(reply);
+    Q_EMIT(this->*signal)(outcome.succeeded(), reply->property(TAG_ID).toInt(),
+                          reply->property(TAG_MD5).toString(), outcome);
+    if (!outcome.succeeded() && !outcome.isCancelled())
         debugQuoted(debugPrefix, QString::fromUtf8(reply->readAll()));
 }
 
-void OSSApi::exists(int id, const QString &md5)
+quint64 OSSApi::exists(int id, const QString &md5)
 {
-    QNetworkReply *reply = manager->get(pictureHostRequest(IMAGE_HOST + QLatin1Char('/') + md5
-                                                           + QLatin1String(PROBE_QUERY)));
-    reply->setProperty(TAG_ID, id);
-    reply->setProperty(TAG_MD5, md5);
-    connect(reply, &QNetworkReply::finished, this, &OSSApi::existsReply);
+    const QUrl url = probeUrl(md5);
+    return queue->submit(url, [this, id, md5, url] {
+        QNetworkReply *reply = manager->get(pictureHostRequest(url, transferTimeoutMs));
+        reply->setProperty(TAG_ID, id);
+        reply->setProperty(TAG_MD5, md5);
+        connect(reply, &QNetworkReply::finished, this, &OSSApi::existsReply);
+        return reply;
+    });
 }
 
 void OSSApi::existsReply()
@@ -178,9 +206,16 @@ void OSSApi::existsReply()
     finishTagged(&OSSApi::finishExists, "existsReply:");
 }
 
-void OSSApi::download(int id, const QString &key, const QString &targetPath)
+quint64 OSSApi::download(int id, const QString &key, const QString &targetPath)
 {
-    QNetworkReply *reply = manager->get(pictureHostRequest(IMAGE_HOST + QLatin1Char('/') + key));
+    return queue->submit(QUrl(IMAGE_HOST + QLatin1Char('/') + key),
+                         [this, id, key, targetPath] { return startDownload(id, key, targetPath); });
+}
+
+QNetworkReply *OSSApi::startDownload(int id, const QString &key, const QString &targetPath)
+{
+    QNetworkReply *reply =
+        manager->get(pictureHostRequest(QUrl(IMAGE_HOST + QLatin1Char('/') + key), transferTimeoutMs));
     reply->setProperty(TAG_ID, id);
     reply->setProperty(TAG_TARGET_PATH, targetPath);
 
@@ -194,10 +229,13 @@ void OSSApi::download(int id, const QString &key, const QString &targetPath)
     reply->setReadBufferSize(DOWNLOAD_BUFFER_SIZE);
     auto *file = new PartFile(targetPath, reply);
     connect(reply, &QNetworkReply::readyRead, file, [reply, file] {
-        if (!storeAvailable(reply, file))
+        if (!storeAvailable(reply, file)) {
+            reply->setProperty(TAG_WRITE_FAILED, true);
             reply->abort();
+        }
     });
     connect(reply, &QNetworkReply::finished, this, &OSSApi::downloadReply);
+    return reply;
 }
 
 void OSSApi::downloadReply()
@@ -210,9 +248,16 @@ void OSSApi::downloadReply()
     // The part file is a child of the reply: committed here, or removed now,
     // before anyone hears of the outcome.
     auto *file = reply->findChild<PartFile *>();
-    const bool success = succeeded(reply) && file && storeAvailable(reply, file)
-        && file->isOpen() && file->commit();
+    TransferOutcome outcome = TransferOutcome::fromReply(reply);
+    const bool writeFailed = reply->property(TAG_WRITE_FAILED).toBool();
+    bool success = outcome.succeeded() && !writeFailed;
+    if (success && !(file && storeAvailable(reply, file) && file->isOpen() && file->commit())) {
+        success = false;
+        outcome = TransferOutcome::localFailure(QStringLiteral("写入失败"));
+    } else if (writeFailed) {
+        outcome = TransferOutcome::localFailure(QStringLiteral("写入失败"));
+    }
     if (!success && file)
         file->discard();
-    Q_EMIT finishDownload(success, id);
+    Q_EMIT finishDownload(success, id, outcome);
 }

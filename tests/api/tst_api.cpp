@@ -1,4 +1,5 @@
 #include "api/api.h"
+#include "base/transferoutcome.h"
 #include "store/database.h"
 #include "store/user.h"
 
@@ -57,6 +58,8 @@ private Q_SLOTS:
     void resultCodesEmitOneSignal_data();
     void resultCodesEmitOneSignal();
     void emptyLoginBodyIsServerError();
+    void hangingRequestEndsAsTimeOut();
+    void cancelledRequestsTellNoOne();
     void redirectIsNotFollowed();
     void missingDomainEndsInServerError();
 
@@ -222,7 +225,11 @@ void TestApi::resultCodesEmitOneSignal_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("drop");
     QTest::addColumn<QByteArray>("expected"); // error signal, "success", or "" for nothing
+    QTest::addColumn<int>("failureKind");     // of the tagged failure signal
+    QTest::addColumn<QString>("reason");
 
+    const int refused = TransferOutcome::Refused;
+    const int again = TransferOutcome::Transient;
     const QList<QPair<QByteArray, QByteArray>> codes = {
         {"9001", "serverError"},      {"8001", "versionError"},    {"8002", "tokenError"},
         {"1001", "notExistsAccount"}, {"1002", "notMatchPassword"}, {"1003", "notExistsTicket"},
@@ -231,20 +238,22 @@ void TestApi::resultCodesEmitOneSignal_data()
     for (const QString &operation : {QStringLiteral("login"), QStringLiteral("oss"), QStringLiteral("download")}) {
         const QByteArray op = operation.toLatin1();
         for (const auto &code : codes)
-            QTest::addRow("%s %s", op.constData(), code.first.constData()) << operation << 200 << "code=" + code.first << false << code.second;
-        QTest::addRow("%s success", op.constData()) << operation << 200 << QByteArray("code=0000&token=t") << false << QByteArray("success");
-        QTest::addRow("%s last code wins", op.constData()) << operation << 200 << QByteArray("code=1002&code=0000") << false << QByteArray("success");
-        QTest::addRow("%s first of two codes loses", op.constData()) << operation << 200 << QByteArray("code=0000&code=1002") << false << QByteArray("notMatchPassword");
-        QTest::addRow("%s line end after code", op.constData()) << operation << 200 << QByteArray("code=0000\n") << false << QByteArray();
-        QTest::addRow("%s other form of code", op.constData()) << operation << 200 << QByteArray("code=00000") << false << QByteArray();
-        QTest::addRow("%s no code", op.constData()) << operation << 200 << QByteArray("token=x") << false << QByteArray();
-        QTest::addRow("%s text after NUL ignored", op.constData()) << operation << 200 << QByteArray("code=0000\0&code=1002", 20) << false << QByteArray("success");
-        QTest::addRow("%s HTTP 500", op.constData()) << operation << 500 << QByteArray("code=0000") << false << QByteArray("serverError");
-        QTest::addRow("%s HTTP 404", op.constData()) << operation << 404 << QByteArray("code=0000") << false << QByteArray("serverError");
-        QTest::addRow("%s dropped connection", op.constData()) << operation << 200 << QByteArray() << true << QByteArray("serverError");
+            QTest::addRow("%s %s", op.constData(), code.first.constData()) << operation << 200 << "code=" + code.first << false << code.second
+                << (code.first == "9001" ? again : refused) << "返回码 " + QString::fromLatin1(code.first);
+        QTest::addRow("%s success", op.constData()) << operation << 200 << QByteArray("code=0000&token=t") << false << QByteArray("success") << 0 << QString();
+        QTest::addRow("%s last code wins", op.constData()) << operation << 200 << QByteArray("code=1002&code=0000") << false << QByteArray("success") << 0 << QString();
+        QTest::addRow("%s first of two codes loses", op.constData()) << operation << 200 << QByteArray("code=0000&code=1002") << false << QByteArray("notMatchPassword") << refused << "返回码 1002";
+        QTest::addRow("%s line end after code", op.constData()) << operation << 200 << QByteArray("code=0000\n") << false << QByteArray() << refused << "返回码 0000%0A";
+        QTest::addRow("%s other form of code", op.constData()) << operation << 200 << QByteArray("code=00000") << false << QByteArray() << refused << "返回码 00000";
+        QTest::addRow("%s no code", op.constData()) << operation << 200 << QByteArray("token=x") << false << QByteArray() << again << "无返回码";
+        QTest::addRow("%s text after NUL ignored", op.constData()) << operation << 200 << QByteArray("code=0000\0&code=1002", 20) << false << QByteArray("success") << 0 << QString();
+        QTest::addRow("%s HTTP 500", op.constData()) << operation << 500 << QByteArray("code=0000") << false << QByteArray("serverError") << again << "HTTP 500";
+        QTest::addRow("%s HTTP 404", op.constData()) << operation << 404 << QByteArray("code=0000") << false << QByteArray("serverError") << refused << "HTTP 404";
+        QTest::addRow("%s dropped connection", op.constData()) << operation << 200 << QByteArray() << true << QByteArray("serverError") << again << "连接被关闭";
     }
-    QTest::newRow("oss empty body") << "oss" << 200 << QByteArray() << false << QByteArray();
-    QTest::newRow("download empty body") << "download" << 200 << QByteArray() << false << QByteArray();
+    QTest::newRow("oss empty body") << "oss" << 200 << QByteArray() << false << QByteArray() << again << "空回复";
+    QTest::newRow("download empty body") << "download" << 200 << QByteArray() << false << QByteArray() << again << "空回复";
+    QTest::newRow("login empty body") << "login" << 200 << QByteArray() << false << QByteArray("serverError") << again << "空回复";
 }
 
 void TestApi::resultCodesEmitOneSignal()
@@ -254,16 +263,21 @@ void TestApi::resultCodesEmitOneSignal()
     QFETCH(QByteArray, body);
     QFETCH(bool, drop);
     QFETCH(QByteArray, expected);
+    QFETCH(int, failureKind);
+    QFETCH(QString, reason);
 
-    ScriptedResponse response = ScriptedResponse::withStatus(status, body);
-    response.drop = drop;
-    server->enqueue(response);
+    // The network layer sends a request again once when its connection closes
+    // unanswered, so a dropped connection stays dropped.
+    const ScriptedResponse response = drop ? ScriptedResponse::dropped() : ScriptedResponse::withStatus(status, body);
+    server->setHandler([response](const RecordedRequest &) { return response; });
 
     ErrorRecorder errors(api.data());
     QSignalSpy login(api.data(), &Api::successLogin);
     QSignalSpy oss(api.data(), &Api::successOss);
     QSignalSpy download(api.data(), &Api::successDownload);
-    QSignalSpy replyDone(server.data(), &TestHttpServer::requestReceived);
+    QSignalSpy loginFailed(api.data(), &Api::failLogin);
+    QSignalSpy ossFailed(api.data(), &Api::failOss);
+    QSignalSpy downloadFailed(api.data(), &Api::failDownload);
 
     if (operation == QLatin1String("login"))
         api->login(QStringLiteral("u"), QStringLiteral("p"));
@@ -272,20 +286,70 @@ void TestApi::resultCodesEmitOneSignal()
     else
         api->download(QStringLiteral("1"));
 
-    QVERIFY(replyDone.wait());
-    // Wait for the outcome; where nothing may happen, give the reply a moment.
-    if (expected.isEmpty())
-        QTest::qWait(200);
-    else
-        QTRY_COMPARE(login.count() + oss.count() + download.count() + errors.emitted.size(), qsizetype(1));
+    // Every request ends in exactly one success or one tagged failure.
+    QTRY_COMPARE(login.count() + oss.count() + download.count() + loginFailed.count() + ossFailed.count()
+                     + downloadFailed.count(),
+                 qsizetype(1));
 
     if (expected == "success") {
         QCOMPARE(login.count() + oss.count() + download.count(), qsizetype(1));
         QVERIFY(errors.emitted.isEmpty());
-    } else {
-        QCOMPARE(login.count() + oss.count() + download.count(), qsizetype(0));
-        QCOMPARE(errors.emitted, expected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{expected});
+        return;
     }
+    QCOMPARE(login.count() + oss.count() + download.count(), qsizetype(0));
+    QCOMPARE(errors.emitted, expected.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{expected});
+    const QSignalSpy &failed = operation == QLatin1String("login") ? loginFailed
+        : operation == QLatin1String("oss")                        ? ossFailed
+                                                                   : downloadFailed;
+    QCOMPARE(failed.count(), 1);
+    const QList<QVariant> arguments = failed.first();
+    const TransferOutcome outcome = arguments.last().value<TransferOutcome>();
+    QCOMPARE(int(outcome.kind), failureKind);
+    QCOMPARE(outcome.reason, reason);
+    // The failure names its request.
+    if (operation == QLatin1String("login"))
+        QCOMPARE(arguments.first().toString(), QStringLiteral("u"));
+    else if (operation == QLatin1String("oss"))
+        QCOMPARE(arguments.mid(0, 2), (QVariantList{1, QStringLiteral("m")}));
+    else
+        QCOMPARE(arguments.first().toString(), QStringLiteral("1"));
+}
+
+void TestApi::hangingRequestEndsAsTimeOut()
+{
+    server->setHandler([](const RecordedRequest &) { return ScriptedResponse::hanging(); });
+    api->setTransferTimeout(300);
+    ErrorRecorder errors(api.data());
+    QSignalSpy failed(api.data(), &Api::failOss);
+    api->oss(4, QStringLiteral("m"), QStringLiteral("n"));
+    QVERIFY(failed.wait());
+    QCOMPARE(failed.first().last().value<TransferOutcome>().reason, QStringLiteral("超时"));
+    QCOMPARE(failed.first().last().value<TransferOutcome>().kind, TransferOutcome::Transient);
+    QCOMPARE(errors.emitted, QList<QByteArray>{"serverError"});
+}
+
+void TestApi::cancelledRequestsTellNoOne()
+{
+    server->setHandler([](const RecordedRequest &) { return ScriptedResponse::hanging(); });
+    ErrorRecorder errors(api.data());
+    QSignalSpy ossFailed(api.data(), &Api::failOss);
+    QSignalSpy numberFailed(api.data(), &Api::failDownload);
+    QSignalSpy sheet(api.data(), &Api::finishExcel);
+    const quint64 registration = api->oss(4, QStringLiteral("m"), QStringLiteral("n"));
+    const quint64 number = api->download(QStringLiteral("N"));
+    const quint64 spreadsheet = api->excel(QStringLiteral("/N.xls"), dir->filePath(QStringLiteral("N.xls")));
+    QTRY_COMPARE(server->requestCount(), 3);
+
+    api->cancel(registration);
+    api->cancel(number);
+    api->cancel(spreadsheet);
+    QCOMPARE(ossFailed.count(), 1);
+    QCOMPARE(numberFailed.count(), 1);
+    QCOMPARE(sheet.count(), 1);
+    for (const QSignalSpy *spy : {&ossFailed, &numberFailed, &sheet})
+        QCOMPARE(spy->first().last().value<TransferOutcome>().kind, TransferOutcome::Cancelled);
+    QVERIFY(errors.emitted.isEmpty());
+    QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("N.xls"))));
 }
 
 void TestApi::emptyLoginBodyIsServerError()
@@ -459,21 +523,25 @@ void TestApi::spreadsheetIsWritten_data()
 {
     QTest::addColumn<ScriptedResponse>("response");
     QTest::addColumn<QByteArray>("expected"); // file content afterwards
+    QTest::addColumn<QString>("reason");      // of a failure
 
     const QByteArray sheet("PK\x03\x04\0binary\0sheet", 18);
-    QTest::newRow("body written whole") << ScriptedResponse::ok(sheet) << sheet;
-    QTest::newRow("empty body gives empty file") << ScriptedResponse::ok(QByteArray()) << QByteArray();
-    QTest::newRow("HTTP error keeps old file") << ScriptedResponse::withStatus(404, "not found") << QByteArray("old");
-    QTest::newRow("dropped keeps old file") << ScriptedResponse::dropped() << QByteArray("old");
+    QTest::newRow("body written whole") << ScriptedResponse::ok(sheet) << sheet << QString();
+    QTest::newRow("empty body gives empty file") << ScriptedResponse::ok(QByteArray()) << QByteArray() << QString();
+    QTest::newRow("HTTP error keeps old file") << ScriptedResponse::withStatus(404, "not found") << QByteArray("old")
+                                               << QStringLiteral("HTTP 404");
+    QTest::newRow("dropped keeps old file") << ScriptedResponse::dropped() << QByteArray("old")
+                                            << QStringLiteral("连接被关闭");
     ScriptedResponse truncated = ScriptedResponse::ok(QByteArray(4096, 'x'));
     truncated.truncate = true;
-    QTest::newRow("truncated keeps old file") << truncated << QByteArray("old");
+    QTest::newRow("truncated keeps old file") << truncated << QByteArray("old") << QStringLiteral("连接被关闭");
 }
 
 void TestApi::spreadsheetIsWritten()
 {
     QFETCH(ScriptedResponse, response);
     QFETCH(QByteArray, expected);
+    QFETCH(QString, reason);
 
     const QString target = dir->filePath(QStringLiteral("编号1.xls"));
     QFile old(target);
@@ -481,14 +549,16 @@ void TestApi::spreadsheetIsWritten()
     old.write("old");
     old.close();
 
-    server->enqueue(response);
+    // Every try gets the same answer: the network layer sends a request again
+    // once when its connection closes unanswered.
+    server->setHandler([response](const RecordedRequest &) { return response; });
+    QSignalSpy finished(api.data(), &Api::finishExcel);
     api->excel(QStringLiteral("/sheets/1.xls"), target);
-    QVERIFY(QSignalSpy(server.data(), &TestHttpServer::requestReceived).wait());
-    // The reply is handled once the transfer ends; nothing signals it, so wait
-    // for the file to change (or, where it must not, for a short while).
-    if (expected == "old")
-        QTest::qWait(200);
-    QTRY_COMPARE([&] {
+    QVERIFY(finished.wait());
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.first().mid(0, 2), (QVariantList{reason.isEmpty(), target}));
+    QCOMPARE(finished.first().last().value<TransferOutcome>().reason, reason);
+    QCOMPARE([&] {
         QFile file(target);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
     }(), expected);
@@ -500,8 +570,12 @@ void TestApi::unwritableSpreadsheetIsLogged()
     const QString target = dir->filePath(QStringLiteral("missing-folder/1.xls"));
     server->enqueue(ScriptedResponse::ok("sheet"));
     MessageCatcher catcher;
+    QSignalSpy finished(api.data(), &Api::finishExcel);
     api->excel(QStringLiteral("/1.xls"), target);
-    QTRY_VERIFY(catcher.contains(QStringLiteral("Cannot write spreadsheet: \"%1\"").arg(target)));
+    QVERIFY(finished.wait());
+    QCOMPARE(finished.first().mid(0, 2), (QVariantList{false, target}));
+    QCOMPARE(finished.first().last().value<TransferOutcome>().reason, QStringLiteral("写入失败"));
+    QVERIFY(catcher.contains(QStringLiteral("Cannot write spreadsheet: \"%1\"").arg(target)));
     QVERIFY(!QFile::exists(target));
     QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("missing-folder"))));
 }

@@ -85,17 +85,17 @@ void TestServerClients::uploadProbeRegisterAndDownload()
     QSignalSpy exists(&ossApi, &OSSApi::finishExists);
     ossApi.exists(7, md5);
     QVERIFY(exists.wait(WAIT_MS));
-    QCOMPARE(exists.takeFirst(), (QVariantList{false, 7, md5}));
+    QCOMPARE(exists.takeFirst().mid(0, 3), (QVariantList{false, 7, md5}));
 
     QSignalSpy uploaded(&ossApi, &OSSApi::finishUpload);
     ossApi.upload(7, md5, path);
     QVERIFY(uploaded.wait(WAIT_MS));
-    QCOMPARE(uploaded.takeFirst(), (QVariantList{true, 7, md5}));
+    QCOMPARE(uploaded.takeFirst().mid(0, 3), (QVariantList{true, 7, md5}));
     QCOMPARE(standIn.server().objectStore().get(md5).value_or(QByteArray()), bytes);
 
     ossApi.exists(7, md5);
     QVERIFY(exists.wait(WAIT_MS));
-    QCOMPARE(exists.takeFirst(), (QVariantList{true, 7, md5}));
+    QCOMPARE(exists.takeFirst().mid(0, 3), (QVariantList{true, 7, md5}));
 
     QSignalSpy registered(&api, &Api::successOss);
     api.oss(7, md5, QStringLiteral("宫保鸡丁.jpg"));
@@ -124,7 +124,7 @@ void TestServerClients::uploadProbeRegisterAndDownload()
     const QString picturePath = work.filePath(QStringLiteral("拍黄瓜.jpg"));
     ossApi.download(0, data.value(QStringLiteral("md50")), picturePath);
     QVERIFY(downloaded.wait(WAIT_MS));
-    QCOMPARE(downloaded.takeFirst(), (QVariantList{true, 0}));
+    QCOMPARE(downloaded.takeFirst().mid(0, 2), (QVariantList{true, 0}));
     QCOMPARE(md5Hex(readFile(picturePath)), data.value(QStringLiteral("md50")));
 }
 
@@ -178,7 +178,7 @@ void TestServerClients::uploadSignedWithAnotherSecretFails()
     QSignalSpy uploaded(&ossApi, &OSSApi::finishUpload);
     ossApi.upload(3, md5Hex("bytes"), path);
     QVERIFY(uploaded.wait(WAIT_MS));
-    QCOMPARE(uploaded.takeFirst(), (QVariantList{false, 3, md5Hex("bytes")}));
+    QCOMPARE(uploaded.takeFirst().mid(0, 3), (QVariantList{false, 3, md5Hex("bytes")}));
     QVERIFY(!standIn.server().objectStore().contains(md5Hex("bytes")));
 }
 

@@ -1,6 +1,7 @@
 #include "storage/ossapi.h"
 
 #include "base/constants.h"
+#include "base/transferoutcome.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 
@@ -53,6 +54,18 @@ QByteArray textPart(const QByteArray &name, const QByteArray &value)
         + "\"\r\n\r\n" + value + "\r\n";
 }
 
+// A finish signal's tags (success, id and, for probes and uploads, md5),
+// without the outcome that comes last.
+QVariantList tags(const QList<QVariant> &arguments)
+{
+    return arguments.mid(0, arguments.size() - 1);
+}
+
+TransferOutcome outcomeOf(const QList<QVariant> &arguments)
+{
+    return arguments.last().value<TransferOutcome>();
+}
+
 // The header lines of a request in the order they arrived (request line left out).
 QList<QByteArray> headerNames(const RecordedRequest &request)
 {
@@ -87,6 +100,11 @@ private Q_SLOTS:
     void download_unwritableTarget_reportsFailureAndLeavesNothing_data();
     void download_unwritableTarget_reportsFailureAndLeavesNothing();
     void download_largeBody_arrivesIntact();
+
+    void transferThatMovesNothing_endsAsTimeOut_data();
+    void transferThatMovesNothing_endsAsTimeOut();
+    void transfersBeyondSixPerHost_waitUntimedInTheQueue();
+    void cancel_dropsWaitingAndAbortsInFlight();
 
 private:
     bool defaultHosts() const;
@@ -197,7 +215,7 @@ void TestOssApi::upload_sendsExactFormRequest()
     api.upload(7, QString::fromLatin1(MD5_A), path);
     QVERIFY(finished.wait(SIGNAL_TIMEOUT_MS));
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0), (QVariantList{true, 7, QString::fromLatin1(MD5_A)}));
+    QCOMPARE(tags(finished.at(0)), (QVariantList{true, 7, QString::fromLatin1(MD5_A)}));
 
     QCOMPARE(server.requestCount(), 1);
     const RecordedRequest &request = server.requests().first();
@@ -244,7 +262,7 @@ void TestOssApi::upload_streamsLargeFileIntact()
     QSignalSpy finished(&api, &OSSApi::finishUpload);
     api.upload(3, QString::fromLatin1(MD5_B), path);
     QVERIFY(finished.wait(SIGNAL_TIMEOUT_MS));
-    QCOMPARE(finished.at(0), (QVariantList{true, 3, QString::fromLatin1(MD5_B)}));
+    QCOMPARE(tags(finished.at(0)), (QVariantList{true, 3, QString::fromLatin1(MD5_B)}));
 
     QCOMPARE(server.requestCount(), 1);
     const QByteArray body = server.requests().first().body;
@@ -271,7 +289,8 @@ void TestOssApi::upload_unopenableFile_reportsFailureWithoutSending()
     api.exists(6, QString::fromLatin1(MD5_A));
     QVERIFY(probed.wait(SIGNAL_TIMEOUT_MS));
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0), (QVariantList{false, 5, QString::fromLatin1(MD5_A)}));
+    QCOMPARE(tags(finished.at(0)), (QVariantList{false, 5, QString::fromLatin1(MD5_A)}));
+    QCOMPARE(outcomeOf(finished.at(0)).kind, TransferOutcome::LocalFailure);
     QCOMPARE(server.requestCount(), 1);
     QCOMPARE(server.requests().first().method, QByteArray("GET"));
 }
@@ -280,22 +299,34 @@ void TestOssApi::outcomes_data()
 {
     QTest::addColumn<ScriptedResponse>("response");
     QTest::addColumn<bool>("success");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("reason");
 
     const QByteArray picture = "\x89PNG\r\n\x1a\n" + patternBytes(4096);
     const QList<QPair<QByteArray, QByteArray>> elsewhere{{"Location", "http://img.zamtu.test/elsewhere"}};
     ScriptedResponse truncated = ScriptedResponse::ok(picture);
     truncated.truncate = true;
 
-    QTest::newRow("200 with body") << ScriptedResponse::ok(picture) << true;
-    QTest::newRow("200 empty") << ScriptedResponse::ok({}) << true;
-    QTest::newRow("204") << ScriptedResponse::withStatus(204) << true;
-    QTest::newRow("301 not followed") << ScriptedResponse{301, elsewhere, "moved"} << true;
-    QTest::newRow("302 not followed") << ScriptedResponse{302, elsewhere, {}} << true;
-    QTest::newRow("403") << ScriptedResponse::withStatus(403, "<Error>AccessDenied</Error>") << false;
-    QTest::newRow("404") << ScriptedResponse::withStatus(404, "<Error>NoSuchKey</Error>") << false;
-    QTest::newRow("500") << ScriptedResponse::withStatus(500, "<Error>InternalError</Error>") << false;
-    QTest::newRow("dropped connection") << ScriptedResponse::dropped() << false;
-    QTest::newRow("truncated body") << truncated << false;
+    const int done = TransferOutcome::Succeeded;
+    const int refused = TransferOutcome::Refused;
+    const int again = TransferOutcome::Transient;
+    QTest::newRow("200 with body") << ScriptedResponse::ok(picture) << true << done << QString();
+    QTest::newRow("200 empty") << ScriptedResponse::ok({}) << true << done << QString();
+    QTest::newRow("204") << ScriptedResponse::withStatus(204) << true << done << QString();
+    QTest::newRow("301 not followed") << ScriptedResponse{301, elsewhere, "moved"} << true << done << QString();
+    QTest::newRow("302 not followed") << ScriptedResponse{302, elsewhere, {}} << true << done << QString();
+    QTest::newRow("403") << ScriptedResponse::withStatus(403, "<Error>AccessDenied</Error>") << false << refused
+                         << QStringLiteral("HTTP 403");
+    QTest::newRow("404") << ScriptedResponse::withStatus(404, "<Error>NoSuchKey</Error>") << false << refused
+                         << QStringLiteral("HTTP 404");
+    QTest::newRow("429") << ScriptedResponse::withStatus(429, "slow down") << false << again
+                         << QStringLiteral("HTTP 429");
+    QTest::newRow("500") << ScriptedResponse::withStatus(500, "<Error>InternalError</Error>") << false << again
+                         << QStringLiteral("HTTP 500");
+    QTest::newRow("503") << ScriptedResponse::withStatus(503) << false << again << QStringLiteral("HTTP 503");
+    QTest::newRow("dropped connection") << ScriptedResponse::dropped() << false << again
+                                        << QStringLiteral("连接被关闭");
+    QTest::newRow("truncated body") << truncated << false << again << QStringLiteral("连接被关闭");
 }
 
 // Each row answers a probe, a download and an upload alike.
@@ -303,7 +334,14 @@ void TestOssApi::outcomes()
 {
     QFETCH(ScriptedResponse, response);
     QFETCH(bool, success);
+    QFETCH(int, kind);
+    QFETCH(QString, reason);
     server.setHandler([response](const RecordedRequest &) { return response; });
+    auto checkOutcome = [&](const QList<QVariant> &arguments) {
+        const TransferOutcome outcome = outcomeOf(arguments);
+        QCOMPARE(int(outcome.kind), kind);
+        QCOMPARE(outcome.reason, reason);
+    };
 
     const QString md5 = QString::fromLatin1(MD5_A);
     const QString target = dir.filePath(QStringLiteral("outcome/图片.jpg"));
@@ -323,7 +361,8 @@ void TestOssApi::outcomes()
 
     api.exists(11, md5);
     QVERIFY(probed.wait(SIGNAL_TIMEOUT_MS));
-    QCOMPARE(probed.at(0), (QVariantList{success, 11, md5}));
+    QCOMPARE(tags(probed.at(0)), (QVariantList{success, 11, md5}));
+    checkOutcome(probed.at(0));
     int first = server.requestCount();
     QVERIFY(first >= 1);
     for (const RecordedRequest &probe : requestsSince(0)) {
@@ -334,7 +373,8 @@ void TestOssApi::outcomes()
 
     api.download(12, md5, target);
     QVERIFY(downloaded.wait(SIGNAL_TIMEOUT_MS));
-    QCOMPARE(downloaded.at(0), (QVariantList{success, 12}));
+    QCOMPARE(tags(downloaded.at(0)), (QVariantList{success, 12}));
+    checkOutcome(downloaded.at(0));
     QVERIFY(server.requestCount() > first);
     for (const RecordedRequest &fetch : requestsSince(first)) {
         QCOMPARE(fetch.method, QByteArray("GET"));
@@ -348,7 +388,8 @@ void TestOssApi::outcomes()
     first = server.requestCount();
     api.upload(13, md5, source);
     QVERIFY(uploaded.wait(SIGNAL_TIMEOUT_MS));
-    QCOMPARE(uploaded.at(0), (QVariantList{success, 13, md5}));
+    QCOMPARE(tags(uploaded.at(0)), (QVariantList{success, 13, md5}));
+    checkOutcome(uploaded.at(0));
     QVERIFY(server.requestCount() > first);
     for (const RecordedRequest &post : requestsSince(first)) {
         QCOMPARE(post.method, QByteArray("POST"));
@@ -388,10 +429,10 @@ void TestOssApi::replies_finishingInReverseOrder_areMatchedByTheirTags()
     api.download(2, QString::fromLatin1(MD5_B), fastTarget);
 
     QTRY_COMPARE_WITH_TIMEOUT(probed.count() + downloaded.count(), 4, SIGNAL_TIMEOUT_MS);
-    QCOMPARE(probed.at(0), (QVariantList{false, 2, QString::fromLatin1(MD5_B)}));
-    QCOMPARE(probed.at(1), (QVariantList{true, 1, QString::fromLatin1(MD5_A)}));
-    QCOMPARE(downloaded.at(0), (QVariantList{true, 2}));
-    QCOMPARE(downloaded.at(1), (QVariantList{true, 1}));
+    QCOMPARE(tags(probed.at(0)), (QVariantList{false, 2, QString::fromLatin1(MD5_B)}));
+    QCOMPARE(tags(probed.at(1)), (QVariantList{true, 1, QString::fromLatin1(MD5_A)}));
+    QCOMPARE(tags(downloaded.at(0)), (QVariantList{true, 2}));
+    QCOMPARE(tags(downloaded.at(1)), (QVariantList{true, 1}));
     QCOMPARE(readFile(slowTarget), slowBody);
     QCOMPARE(readFile(fastTarget), fastBody);
 }
@@ -420,7 +461,9 @@ void TestOssApi::download_unwritableTarget_reportsFailureAndLeavesNothing()
     api.download(21, QString::fromLatin1(MD5_A), target);
     QVERIFY(downloaded.wait(SIGNAL_TIMEOUT_MS));
     QCOMPARE(downloaded.count(), 1);
-    QCOMPARE(downloaded.at(0), (QVariantList{false, 21}));
+    QCOMPARE(tags(downloaded.at(0)), (QVariantList{false, 21}));
+    QCOMPARE(outcomeOf(downloaded.at(0)).kind, TransferOutcome::LocalFailure);
+    QCOMPARE(outcomeOf(downloaded.at(0)).reason, QStringLiteral("写入失败"));
 
     if (!mustNotExist.isEmpty())
         QVERIFY(!QFileInfo::exists(mustNotExist));
@@ -440,8 +483,110 @@ void TestOssApi::download_largeBody_arrivesIntact()
     QSignalSpy downloaded(&api, &OSSApi::finishDownload);
     api.download(31, QString::fromLatin1(MD5_B), target);
     QVERIFY(downloaded.wait(SIGNAL_TIMEOUT_MS));
-    QCOMPARE(downloaded.at(0), (QVariantList{true, 31}));
+    QCOMPARE(tags(downloaded.at(0)), (QVariantList{true, 31}));
     QVERIFY(readFile(target) == picture);
+}
+
+void TestOssApi::transferThatMovesNothing_endsAsTimeOut_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::newRow("probe") << "probe";
+    QTest::newRow("upload") << "upload";
+    QTest::newRow("download") << "download";
+}
+
+void TestOssApi::transferThatMovesNothing_endsAsTimeOut()
+{
+    QFETCH(QString, operation);
+    server.setHandler([](const RecordedRequest &) { return ScriptedResponse::hanging(); });
+    const QString source = dir.filePath(QStringLiteral("hang-source.jpg"));
+    QVERIFY(writeFile(source, "picture bytes"));
+    const QString target = dir.filePath(QStringLiteral("hang-target.jpg"));
+
+    OSSApi api;
+    api.setTransferTimeout(300);
+    QSignalSpy probed(&api, &OSSApi::finishExists);
+    QSignalSpy uploaded(&api, &OSSApi::finishUpload);
+    QSignalSpy downloaded(&api, &OSSApi::finishDownload);
+    QSignalSpy &spy = operation == QLatin1String("probe") ? probed : operation == QLatin1String("upload") ? uploaded
+                                                                                                         : downloaded;
+    if (operation == QLatin1String("probe"))
+        api.exists(1, QString::fromLatin1(MD5_A));
+    else if (operation == QLatin1String("upload"))
+        api.upload(1, QString::fromLatin1(MD5_A), source);
+    else
+        api.download(1, QString::fromLatin1(MD5_A), target);
+
+    QVERIFY(spy.wait(SIGNAL_TIMEOUT_MS));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toBool(), false);
+    const TransferOutcome outcome = outcomeOf(spy.at(0));
+    QCOMPARE(outcome.kind, TransferOutcome::Transient);
+    QCOMPARE(outcome.reason, QStringLiteral("超时"));
+    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(probed.count() + uploaded.count() + downloaded.count(), 1);
+}
+
+void TestOssApi::transfersBeyondSixPerHost_waitUntimedInTheQueue()
+{
+    server.setHandler([](const RecordedRequest &request) {
+        ScriptedResponse response = request.method == "POST" ? ScriptedResponse::withStatus(204)
+                                                             : ScriptedResponse::ok("picture");
+        response.delayMs = 100;
+        return response;
+    });
+    const QString source = dir.filePath(QStringLiteral("many-source.jpg"));
+    QVERIFY(writeFile(source, "picture bytes"));
+
+    // Forty transfers to the picture host take seven rounds of 100 ms: far
+    // longer than the time-out, which must run only while each is on the wire.
+    OSSApi api;
+    api.setTransferTimeout(250);
+    QSignalSpy probed(&api, &OSSApi::finishExists);
+    QSignalSpy uploaded(&api, &OSSApi::finishUpload);
+    QSignalSpy downloaded(&api, &OSSApi::finishDownload);
+    const int each = 20;
+    for (int id = 0; id < each; ++id) {
+        api.exists(id, QString::fromLatin1(MD5_A));
+        api.download(id, QString::fromLatin1(MD5_B), dir.filePath(QStringLiteral("many-%1.jpg").arg(id)));
+        api.upload(id, QString::fromLatin1(MD5_A), source);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(probed.count() + uploaded.count() + downloaded.count(), 3 * each, SIGNAL_TIMEOUT_MS);
+
+    // Probes and downloads share the picture host, uploads go to the bucket.
+    QCOMPARE(server.mostInFlight("img.zamtu.test"), 6);
+    QCOMPARE(server.mostInFlight("zamtu.oss.zamtu.test"), 6);
+    for (const QSignalSpy *spy : {&probed, &uploaded, &downloaded}) {
+        for (const QList<QVariant> &arguments : *spy)
+            QVERIFY(arguments.at(0).toBool());
+    }
+}
+
+void TestOssApi::cancel_dropsWaitingAndAbortsInFlight()
+{
+    server.setHandler([](const RecordedRequest &) { return ScriptedResponse::hanging(); });
+    OSSApi api;
+    QSignalSpy downloaded(&api, &OSSApi::finishDownload);
+    QList<quint64> tickets;
+    for (int id = 0; id < 8; ++id)
+        tickets.append(api.download(id, QString::fromLatin1(MD5_A), dir.filePath(QStringLiteral("cancel-%1.jpg").arg(id))));
+    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 6, SIGNAL_TIMEOUT_MS);
+
+    api.cancel(tickets.at(7)); // still waiting: dropped without a word
+    api.cancel(tickets.at(0)); // on the wire: ends at once, as called off
+    QCOMPARE(downloaded.count(), 1);
+    QCOMPARE(tags(downloaded.at(0)), (QVariantList{false, 0}));
+    QCOMPARE(outcomeOf(downloaded.at(0)).kind, TransferOutcome::Cancelled);
+
+    // The place it freed goes to the next waiting one, never to the dropped one.
+    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 7, SIGNAL_TIMEOUT_MS);
+    QCOMPARE(downloaded.count(), 1);
+    for (int id = 1; id < 7; ++id)
+        api.cancel(tickets.at(id));
+    QCOMPARE(downloaded.count(), 7);
+    QTest::qWait(100); // time for a stray request to arrive
+    QCOMPARE(server.requestCount(), 7);
+    QVERIFY(QDir(dir.path()).entryList({QStringLiteral("cancel-*")}).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestOssApi)

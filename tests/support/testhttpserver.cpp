@@ -7,6 +7,8 @@
 namespace {
 
 const char BUFFER_PROPERTY[] = "pendingBytes";
+// The Host of the request a connection has received and not yet answered.
+const char OPEN_REQUEST_PROPERTY[] = "openRequestHost";
 
 QByteArray reasonPhrase(int status)
 {
@@ -18,7 +20,9 @@ QByteArray reasonPhrase(int status)
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Status";
     }
 }
@@ -84,6 +88,15 @@ TestHttpServer::TestHttpServer(QObject *parent)
     m_server.listen(QHostAddress::LocalHost);
 }
 
+TestHttpServer::~TestHttpServer()
+{
+    // Connections still open close with the listening socket, after this
+    // object's own members are gone: they must not report back.
+    const QList<QTcpSocket *> sockets = m_server.findChildren<QTcpSocket *>();
+    for (QTcpSocket *socket : sockets)
+        socket->disconnect(this);
+}
+
 QUrl TestHttpServer::url() const
 {
     return QUrl(baseUrl());
@@ -109,12 +122,30 @@ void TestHttpServer::enqueue(const ScriptedResponse &response)
     m_queue.append(response);
 }
 
+void TestHttpServer::clear()
+{
+    m_requests.clear();
+    m_mostInFlight = m_inFlight;
+}
+
 void TestHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            settle(socket); // a client that gives up on its request closes the connection
+            socket->deleteLater();
+        });
     }
+}
+
+void TestHttpServer::settle(QTcpSocket *socket)
+{
+    const QByteArray host = socket->property(OPEN_REQUEST_PROPERTY).toByteArray();
+    if (host.isNull())
+        return;
+    socket->setProperty(OPEN_REQUEST_PROPERTY, QVariant());
+    --m_inFlight[host];
 }
 
 void TestHttpServer::onReadyRead(QTcpSocket *socket)
@@ -123,6 +154,12 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     RecordedRequest request;
     while (takeRequest(buffer, request)) {
         m_requests.append(request);
+        QByteArray host = request.header("Host");
+        if (host.isNull())
+            host = QByteArrayLiteral("-");
+        socket->setProperty(OPEN_REQUEST_PROPERTY, host);
+        const int open = ++m_inFlight[host];
+        m_mostInFlight[host] = qMax(m_mostInFlight.value(host), open);
         Q_EMIT requestReceived(int(m_requests.size()) - 1);
         answer(socket, request);
     }
@@ -144,7 +181,7 @@ void TestHttpServer::answer(QTcpSocket *socket, const RecordedRequest &request)
         return;
     }
     QPointer<QTcpSocket> guarded(socket);
-    QTimer::singleShot(response.delayMs, this, [guarded, response] {
+    QTimer::singleShot(response.delayMs, this, [this, guarded, response] {
         if (guarded)
             write(guarded, response);
     });
@@ -152,6 +189,9 @@ void TestHttpServer::answer(QTcpSocket *socket, const RecordedRequest &request)
 
 void TestHttpServer::write(QTcpSocket *socket, const ScriptedResponse &response)
 {
+    if (response.hang)
+        return;
+    settle(socket);
     if (response.drop) {
         socket->abort();
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -33,10 +34,12 @@ struct ScriptedResponse
     int delayMs = 0;       // wait before answering
     bool drop = false;     // close the connection instead of answering
     bool truncate = false; // announce the full length, send half the body, close
+    bool hang = false;     // never answer; keep the connection open
 
     static ScriptedResponse ok(const QByteArray &body) { return {200, {}, body}; }
     static ScriptedResponse withStatus(int status, const QByteArray &body = {}) { return {status, {}, body}; }
     static ScriptedResponse dropped() { ScriptedResponse r; r.drop = true; return r; }
+    static ScriptedResponse hanging() { ScriptedResponse r; r.hang = true; return r; }
 };
 
 // A scripted HTTP/1.1 server on loopback for tests. Each request is recorded and
@@ -50,6 +53,7 @@ public:
     using Handler = std::function<ScriptedResponse(const RecordedRequest &)>;
 
     explicit TestHttpServer(QObject *parent = nullptr);
+    ~TestHttpServer() override;
 
     QUrl url() const;              // http://127.0.0.1:port
     QString baseUrl() const;       // the same as text, without a trailing slash
@@ -60,7 +64,12 @@ public:
 
     const QList<RecordedRequest> &requests() const { return m_requests; }
     int requestCount() const { return int(m_requests.size()); }
-    void clear() { m_requests.clear(); }
+    void clear();
+
+    // Requests received and not yet answered, by their Host header, and the
+    // most there ever were at once since the last clear().
+    int inFlight(const QByteArray &host) const { return m_inFlight.value(host); }
+    int mostInFlight(const QByteArray &host) const { return m_mostInFlight.value(host); }
 
 Q_SIGNALS:
     void requestReceived(int index);
@@ -69,10 +78,13 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const RecordedRequest &request);
-    static void write(QTcpSocket *socket, const ScriptedResponse &response);
+    void write(QTcpSocket *socket, const ScriptedResponse &response);
+    void settle(QTcpSocket *socket);
 
     QTcpServer m_server;
     Handler m_handler;
     QList<ScriptedResponse> m_queue;
     QList<RecordedRequest> m_requests;
+    QHash<QByteArray, int> m_inFlight;
+    QHash<QByteArray, int> m_mostInFlight;
 };
