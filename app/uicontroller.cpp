@@ -3,10 +3,10 @@
 #include "api/api.h"
 #include "app/loginwidget.h"
 #include "app/mainwindow.h"
+#include "gui/noticebox.h"
 #include "storage/ossapi.h"
 
 #include <QCoreApplication>
-#include <QMessageBox>
 
 UIController::UIController(QObject *parent)
     : QObject(parent)
@@ -39,9 +39,11 @@ void UIController::start()
     loginWidget->show();
 }
 
-void UIController::showMessage(const QString &text)
+void UIController::showMessage(const QString &text, std::function<void()> afterClose)
 {
-    QMessageBox::about(nullptr, tr("提示"), text);
+    // Never blocks: replies keep being handled while the box is open, and a
+    // failure that repeats while it is open adds no second box.
+    NoticeBox::show(text, std::move(afterClose));
 }
 
 void UIController::showLogin()
@@ -78,17 +80,17 @@ void UIController::notExistsAccount()
 
 void UIController::tokenError()
 {
-    showMessage(tr("登陆超时"));
-    showLogin();
+    showMessage(tr("登陆超时"), [this] { showLogin(); });
 }
 
 void UIController::versionError()
 {
-    showMessage(tr("系统已经升级，请下载最新版本"));
-    mainWindow->hide();
-    loginWidget->hide();
-    // With no window left the member has no way to end the program: end it here.
-    QCoreApplication::quit();
+    showMessage(tr("系统已经升级，请下载最新版本"), [this] {
+        mainWindow->hide();
+        loginWidget->hide();
+        // With no window left the member has no way to end the program: end it here.
+        QCoreApplication::quit();
+    });
 }
 
 void UIController::serverError()

@@ -2,13 +2,17 @@
 
 #include <QObject>
 
+#include <functional>
+
 class Api;
 class LoginWidget;
 class MainWindow;
 class OSSApi;
 
 // Creates and owns the long-lived objects, decides which window is visible and
-// turns each failure reported by the site client into a message box.
+// turns each failure reported by the site client into a message box that
+// never blocks: the window change that goes with a failure happens when the
+// member closes its box.
 class UIController : public QObject
 {
     Q_OBJECT
@@ -32,7 +36,7 @@ public Q_SLOTS:
 
 private:
     void showLogin();
-    static void showMessage(const QString &text);
+    static void showMessage(const QString &text, std::function<void()> afterClose = {});
 
     Api *api;
     OSSApi *ossApi;

@@ -1,54 +1,39 @@
 #include "download/downloadwidget.h"
 
-#include "api/api.h"
-#include "base/debuglog.h"
-#include "storage/ossapi.h"
+#include "base/throttle.h"
+#include "download/downloadrun.h"
+#include "gui/noticebox.h"
+#include "gui/resultexport.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include <climits>
-
 namespace {
-
-const char INDEX[] = "index";
 
 const int NUMBER_EDIT_WIDTH = 120;
 const int DIR_EDIT_WIDTH = 150;
 const int PATH_COLUMN_WIDTH = 400;
 const int MD5_COLUMN_WIDTH = 0;
-const int MD5_LENGTH = 32;
-
-const QString MD5_MIAN = QStringLiteral("MIAN");
-const QString MD5_NO_IMAGE = QStringLiteral("NO_IMAGE");
-const QString PICTURE_SUFFIX = QStringLiteral(".jpg");
-const QString SPREADSHEET_SUFFIX = QStringLiteral(".xls");
-
-QString statusReady() { return DownloadWidget::tr("准备下载"); }
-QString statusMian() { return DownloadWidget::tr("免图"); }
-QString statusNoImage() { return DownloadWidget::tr("暂不配图"); }
-QString statusSuccess() { return DownloadWidget::tr("下载成功"); }
-QString statusFailure() { return DownloadWidget::tr("下载失败"); }
+const int PROGRESS_WIDTH = 160;
+// What changes with every picture is brought on screen at most this often.
+const int REFRESH_MS = 200;
 
 } // namespace
 
 DownloadWidget::DownloadWidget(Api *api, OSSApi *ossApi, QWidget *parent)
     : QWidget(parent)
-    , api(api)
-    , ossApi(ossApi)
     , numberLabel(new QLabel(tr("下载编号：")))
     , numberEdit(new QLineEdit)
     , dirLabel(new QLabel(tr("下载目录：")))
@@ -58,6 +43,13 @@ DownloadWidget::DownloadWidget(Api *api, OSSApi *ossApi, QWidget *parent)
     , startButton(new QPushButton(tr("开始下载")))
     , tableView(new QTableView)
     , model(new QStandardItemModel(0, ColumnCount, this))
+    , progressBar(new QProgressBar)
+    , statusLabel(new QLabel)
+    , stopButton(new QPushButton(tr("停止")))
+    , retryButton(new QPushButton(tr("重试失败")))
+    , exportButton(new QPushButton(tr("导出结果")))
+    , run(new DownloadRun(api, ossApi, this))
+    , throttle(new Throttle(REFRESH_MS, [this] { refresh(); }, this))
 {
     numberEdit->setObjectName(QStringLiteral("numberEdit"));
     dirEdit->setObjectName(QStringLiteral("dirEdit"));
@@ -65,11 +57,20 @@ DownloadWidget::DownloadWidget(Api *api, OSSApi *ossApi, QWidget *parent)
     openButton->setObjectName(QStringLiteral("openButton"));
     startButton->setObjectName(QStringLiteral("startButton"));
     tableView->setObjectName(QStringLiteral("tableView"));
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    stopButton->setObjectName(QStringLiteral("stopButton"));
+    retryButton->setObjectName(QStringLiteral("retryButton"));
+    exportButton->setObjectName(QStringLiteral("exportButton"));
+    run->setObjectName(QStringLiteral("downloadRun"));
 
     numberEdit->setFixedWidth(NUMBER_EDIT_WIDTH);
     dirEdit->setFixedWidth(DIR_EDIT_WIDTH);
     numberLabel->setBuddy(numberEdit);
     dirLabel->setBuddy(dirEdit);
+    progressBar->setFixedWidth(PROGRESS_WIDTH);
+    progressBar->setRange(0, 1);
+    progressBar->setValue(0);
 
     auto *controls = new QHBoxLayout;
     controls->addWidget(numberLabel);
@@ -87,33 +88,38 @@ DownloadWidget::DownloadWidget(Api *api, OSSApi *ossApi, QWidget *parent)
     tableView->setColumnWidth(PathColumn, PATH_COLUMN_WIDTH);
     tableView->setColumnWidth(Md5Column, MD5_COLUMN_WIDTH);
 
+    auto *statusRow = new QHBoxLayout;
+    statusRow->addWidget(progressBar);
+    statusRow->addWidget(statusLabel, 1);
+    statusRow->addWidget(stopButton);
+    statusRow->addWidget(retryButton);
+    statusRow->addWidget(exportButton);
+
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(controls);
     layout->addWidget(tableView);
-
-    setProperty(INDEX, 0);
+    layout->addLayout(statusRow);
 
     connect(browseButton, &QPushButton::clicked, this, &DownloadWidget::selectDir);
     connect(openButton, &QPushButton::clicked, this, &DownloadWidget::clickOpenButton);
     connect(startButton, &QPushButton::clicked, this, &DownloadWidget::startDownload);
-    connect(api, &Api::successDownload, this, &DownloadWidget::successDownload);
-    connect(ossApi, &OSSApi::finishDownload, this, &DownloadWidget::finishDownload);
+    connect(stopButton, &QPushButton::clicked, this, &DownloadWidget::stopDownload);
+    connect(retryButton, &QPushButton::clicked, this, &DownloadWidget::retryFailed);
+    connect(exportButton, &QPushButton::clicked, this, &DownloadWidget::exportResults);
+    // The site's answer goes into the folder the field names when it arrives.
+    connect(dirEdit, &QLineEdit::textChanged, run, &DownloadRun::setFolder);
+    connect(run, &DownloadRun::rowsReady, this, &DownloadWidget::showRows);
+    connect(run, &DownloadRun::rowChanged, this, &DownloadWidget::showRow);
+    connect(run, &DownloadRun::progressChanged, throttle, &Throttle::request);
+    connect(run, &DownloadRun::logLine, statusLabel, &QLabel::setText);
+    connect(run, &DownloadRun::notice, statusLabel, &QLabel::setText);
+    connect(run, &DownloadRun::folderRefused, this, [](const QString &message) { NoticeBox::show(message); });
+    connect(run, &DownloadRun::runningChanged, this, &DownloadWidget::updateButtons);
+    connect(run, &DownloadRun::finished, this, &DownloadWidget::runFinished);
+    updateButtons();
 }
 
 DownloadWidget::~DownloadWidget() = default;
-
-bool DownloadWidget::isSafePathComponent(const QString &component)
-{
-    if (component == QLatin1String(".") || component == QLatin1String(".."))
-        return false;
-    // Separators of either platform, drive letters and alternate data streams
-    // (":"), and NUL, which ends the name the file system sees.
-    for (const QChar c : component) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':') || c.isNull())
-            return false;
-    }
-    return true;
-}
 
 void DownloadWidget::selectDir()
 {
@@ -128,129 +134,93 @@ void DownloadWidget::selectDir()
     dirEdit->setText(dir);
 }
 
-bool DownloadWidget::checkFolder(const QString &folder)
-{
-    // Paths are built as folder + separator + ...: an empty folder would put
-    // them at the root of the file system.
-    if (folder.isEmpty()) {
-        QMessageBox::about(nullptr, tr("提示"), tr("请先选择下载目录"));
-        return false;
-    }
-    if (!QFileInfo(folder).isDir()) {
-        QMessageBox::about(nullptr, tr("提示"), tr("下载目录不存在，请重新选择"));
-        return false;
-    }
-    return true;
-}
-
 void DownloadWidget::startDownload()
 {
-    const QString no = numberEdit->text();
-    if (!checkFolder(dirEdit->text()))
+    if (run->isRunning())
         return;
-    model->removeRows(0, model->rowCount());
-    setProperty(INDEX, 0);
-    requestedNo = no;
-    requested = true;
-    api->download(no);
+    const QString problem = run->start(numberEdit->text(), dirEdit->text());
+    if (!problem.isEmpty()) {
+        NoticeBox::show(problem);
+        return;
+    }
+    hasRun = true;
+    statusLabel->setText(tr("正在查询下载编号..."));
 }
 
-void DownloadWidget::successDownload(const QString &no, const QMap<QString, QString> &data)
+void DownloadWidget::stopDownload()
 {
-    // The answer to an earlier start that was overtaken by a newer one.
-    if (requested && no != requestedNo) {
-        debugQuoted("Stale download number:", no);
-        return;
-    }
+    run->stop();
+}
 
-    // The folder field may have been edited since start.
-    const QString folder = dirEdit->text();
-    if (!checkFolder(folder))
+void DownloadWidget::retryFailed()
+{
+    if (!run->hasRetryable())
         return;
-    const QString sep = QDir::separator();
+    statusLabel->setText(tr("正在重试失败的图片..."));
+    run->retryFailed();
+}
 
+void DownloadWidget::exportResults()
+{
+    exportCsv(this, numberEdit->text() + tr("下载结果.csv"), [this] { return run->resultRows(); },
+                    [this](const QString &path) { statusLabel->setText(tr("已导出：") + path); });
+}
+
+void DownloadWidget::showRows()
+{
     model->removeRows(0, model->rowCount());
-
-    const QString uri = data.value(QStringLiteral("uri"));
-    if (!uri.isEmpty()) {
-        if (isSafePathComponent(no))
-            api->excel(uri, folder + sep + no + SPREADSHEET_SUFFIX);
-        else
-            debugQuoted("Unsafe spreadsheet name:", no);
-    }
-
-    runFirstId = nextRunFirstId;
-    for (int i = 0;; ++i) {
-        const QString suffix = QString::number(i);
-        const QString category = data.value(QStringLiteral("category") + suffix);
-        if (category.isEmpty())
-            break;
-        const QString name = data.value(QStringLiteral("name") + suffix);
-        const QString md5 = data.value(QStringLiteral("md5") + suffix);
-
-        QString status = statusReady();
-        if (md5 == MD5_MIAN)
-            status = statusMian();
-        else if (md5 == MD5_NO_IMAGE)
-            status = statusNoImage();
-
-        if (!isSafePathComponent(category) || !isSafePathComponent(name)) {
-            // Nothing is created or written for this row: it has no path, so the
-            // walk skips it. A marker row keeps its marker, the others fail.
-            debugQuoted("Unsafe picture path:", category + QLatin1Char('|') + name);
-            if (status == statusReady())
-                status = statusFailure();
-            appendRow(category, name, QString(), md5, status);
-            continue;
+    const QList<DownloadRow> &rows = run->rows();
+    for (const DownloadRow &row : rows) {
+        QList<QStandardItem *> items;
+        for (const QString &text : {row.category, row.name, row.path, row.md5, row.status}) {
+            auto *item = new QStandardItem(text);
+            item->setEditable(false);
+            items.append(item);
         }
-
-        const QString dir = folder + sep + category;
-        if (!QFileInfo(dir).isDir())
-            QDir().mkpath(dir);
-        appendRow(category, name, dir + sep + name + PICTURE_SUFFIX, md5, status);
+        items.at(StatusColumn)->setToolTip(row.reason);
+        model->appendRow(items);
     }
-
-    const int rows = model->rowCount();
-    nextRunFirstId = runFirstId > INT_MAX - rows - 1 ? 0 : runFirstId + rows + 1;
-
-    setProperty(INDEX, 0);
-    downloadNext();
+    throttle->request();
 }
 
-void DownloadWidget::appendRow(const QString &category, const QString &name, const QString &path,
-                               const QString &md5, const QString &status)
+void DownloadWidget::showRow(int row)
 {
-    QList<QStandardItem *> items;
-    for (const QString &text : {category, name, path, md5, status}) {
-        auto *item = new QStandardItem(text);
-        item->setEditable(false);
-        items.append(item);
-    }
-    model->appendRow(items);
-}
-
-void DownloadWidget::downloadNext()
-{
-    for (;;) {
-        const int i = property(INDEX).toInt();
-        setProperty(INDEX, i + 1);
-        if (i >= model->rowCount())
-            return;
-        const QString md5 = model->item(i, Md5Column)->text();
-        const QString path = model->item(i, PathColumn)->text();
-        if (md5.size() == MD5_LENGTH && !path.isEmpty())
-            ossApi->download(runFirstId + i, md5, path);
-    }
-}
-
-void DownloadWidget::finishDownload(bool success, int index)
-{
-    const qint64 row = qint64(index) - runFirstId;
-    if (row < 0 || row >= model->rowCount()) {
-        debugQuoted("Stale download result:", QString::number(index));
+    QStandardItem *item = model->item(row, StatusColumn);
+    if (!item || row >= run->rows().size())
         return;
+    const DownloadRow &data = run->rows().at(row);
+    item->setText(data.status);
+    item->setToolTip(data.reason);
+}
+
+void DownloadWidget::refresh()
+{
+    const DownloadRun::Counters counts = run->counters();
+    if (run->isWaitingForNumber()) {
+        progressBar->setRange(0, 0);
+    } else if (counts.wanted == 0) {
+        progressBar->setRange(0, 1);
+        progressBar->setValue(hasRun && !run->isRunning() ? 1 : 0);
+    } else {
+        progressBar->setRange(0, counts.wanted);
+        progressBar->setValue(counts.finishedWanted);
     }
-    model->item(int(row), StatusColumn)->setText(success ? statusSuccess() : statusFailure());
+}
+
+void DownloadWidget::runFinished()
+{
+    statusLabel->setText(run->summary());
+    throttle->flush(true);
+    updateButtons();
+}
+
+void DownloadWidget::updateButtons()
+{
+    const bool running = run->isRunning();
+    startButton->setEnabled(!running);
+    stopButton->setEnabled(running);
+    retryButton->setEnabled(run->hasRetryable());
+    exportButton->setEnabled(hasRun && !running && !run->rows().isEmpty());
 }
 
 void DownloadWidget::clickOpenButton()

@@ -10,6 +10,12 @@ inline const QString STATUS_SENDING = QStringLiteral("开始发送");
 inline const QString STATUS_OSS_FAILED = QStringLiteral("OSS失败");
 inline const QString STATUS_OSS_DONE = QStringLiteral("OSS成功");
 inline const QString STATUS_UPLOADED = QStringLiteral("上传成功");
+// A picture whose file cannot be read: it is neither probed nor sent.
+inline const QString STATUS_READ_FAILED = QStringLiteral("读取失败");
+// Sent to the bucket, but the site did not confirm its registration.
+inline const QString STATUS_REGISTER_FAILED = QStringLiteral("登记失败");
+// Not final when the member stopped the run.
+inline const QString STATUS_STOPPED = QStringLiteral("已停止");
 
 struct ImageRecord
 {

@@ -9,6 +9,8 @@
 #include <QImage>
 #include <QImageReader>
 
+#include <limits>
+
 namespace {
 
 const char TOTAL[] = "total";
@@ -62,52 +64,86 @@ void ImageReader::read(const QString &folder)
 {
     if (reading)
         return;
-    reading = true;
-    visitedFolders.clear();
-
-    clearImages();
-    setProperty(TOTAL, 0);
-    scan(folder);
-
-    visitedFolders.clear();
-    reading = false;
-    Q_EMIT finishRead();
+    begin(folder);
+    while (readSome(std::numeric_limits<int>::max())) {
+    }
 }
 
-void ImageReader::scan(const QString &folder)
+void ImageReader::begin(const QString &folder)
+{
+    if (reading)
+        return;
+    reading = true;
+    folders.clear();
+    visitedFolders.clear();
+    clearImages();
+    setProperty(TOTAL, 0);
+    enterFolder(folder);
+}
+
+bool ImageReader::readSome(int maxEntries)
+{
+    for (int looked = 0; reading && looked < maxEntries;) {
+        if (folders.empty()) {
+            reading = false;
+            visitedFolders.clear();
+            Q_EMIT finishRead();
+            break;
+        }
+        Folder &folder = folders.back();
+        if (folder.next >= folder.entries.size()) {
+            folders.pop_back();
+            continue;
+        }
+        const QFileInfo entry = folder.entries.at(folder.next++);
+        ++looked;
+        examine(entry);
+    }
+    return reading;
+}
+
+void ImageReader::cancel()
+{
+    reading = false;
+    folders.clear();
+    visitedFolders.clear();
+}
+
+void ImageReader::enterFolder(const QString &folder)
 {
     const QString canonical = QFileInfo(folder.isEmpty() ? QStringLiteral(".") : folder).canonicalFilePath();
     if (canonical.isEmpty() || visitedFolders.contains(canonical))
         return;
     visitedFolders.insert(canonical);
+    folders.push_back({QDir(folder).entryInfoList(), 0});
+}
 
-    const QFileInfoList entries = QDir(folder).entryInfoList();
-    for (const QFileInfo &entry : entries) {
-        const QString fileName = entry.fileName();
-        if (fileName == QLatin1String(".") || fileName == QLatin1String(".."))
-            continue;
-        if (entry.isFile() && !hasImageSuffix(fileName))
-            continue;
-        if (entry.isDir()) {
-            scan(entry.absoluteFilePath());
-            continue;
-        }
-
-        const QString path = entry.absoluteFilePath();
-        const QSize size = pictureSize(path);
-        const int sum = size.isValid() ? size.width() + size.height() : 0;
-        if (sum <= MIN_SIZE_SUM) {
-            debugQuoted("Too small size：", path);
-            continue;
-        }
-        if (!hasChineseCharacter(fileName)) {
-            debugQuoted("Not find chinese word：", path);
-            continue;
-        }
-
-        const int total = property(TOTAL).toInt() + 1;
-        setProperty(TOTAL, total);
-        insertImage(total, fileName, path);
-        Q_EMIT readImage(total);
+void ImageReader::examine(const QFileInfo &entry)
+{
+    const QString fileName = entry.fileName();
+    if (fileName == QLatin1String(".") || fileName == QLatin1String(".."))
+        return;
+    if (entry.isFile() && !hasImageSuffix(fileName))
+        return;
+    if (entry.isDir()) {
+        enterFolder(entry.absoluteFilePath());
+        return;
     }
+
+    const QString path = entry.absoluteFilePath();
+    const QSize size = pictureSize(path);
+    const int sum = size.isValid() ? size.width() + size.height() : 0;
+    if (sum <= MIN_SIZE_SUM) {
+        debugQuoted("Too small size：", path);
+        return;
+    }
+    if (!hasChineseCharacter(fileName)) {
+        debugQuoted("Not find chinese word：", path);
+        return;
+    }
+
+    const int total = property(TOTAL).toInt() + 1;
+    setProperty(TOTAL, total);
+    insertImage(total, fileName, path);
+    Q_EMIT readImage(total);
 }

@@ -1,23 +1,24 @@
 #pragma once
 
-#include <QList>
-#include <QString>
 #include <QStringList>
 #include <QWidget>
 
 class Api;
-class ImageReader;
 class OSSApi;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
-class QTextEdit;
-struct ImageRecord;
+class Throttle;
+class UploadRun;
 
-// The batch-upload page: the member picks a folder and starts; every picture the
-// scan selects goes through MD5, existence probe, storage upload and registration
-// with the site. A running log and a line of counters (dynamic properties "total",
-// "exists", "error", "success") show the progress.
+// The batch-upload page: the member picks a folder and starts; the upload run
+// takes every picture the walk selects through MD5, existence probe, storage
+// upload and registration with the site. The page shows what the run reports:
+// a running log, a line of counters (also the dynamic properties "total",
+// "exists", "error", "success"), a progress bar and a status line with the
+// controls to stop the run, retry the failed pictures and export the results.
 class Upload2Widget : public QWidget
 {
     Q_OBJECT
@@ -28,33 +29,31 @@ public:
 
 public Q_SLOTS:
     void clickScan();
-    void readImage(int total);
-    void finishRead();
     void clickUpload();
-    void finishExists(bool exists, int id, const QString &md5);
-    void finishUpload(bool success, int id, const QString &md5);
-    void successOss(int id, const QString &md5);
+    void clickStop();
+    void clickRetry();
+    void clickExport();
 
 private:
     void appendLog(const QString &line);
-    void showLog(qsizetype dropped);
-    void updateCounters();
-    void pause();
-    void resetCounters();
-    void increment(const char *counter);
-    // Reads the picture's queue row; a missing row ends the picture as a failure.
-    bool findRecord(int id, ImageRecord &record);
-    void failPicture(const QString &logLine);
+    void refresh();
+    void runFinished();
+    void updateButtons();
 
     QLineEdit *folderEdit;
     QPushButton *browseButton;
     QPushButton *startButton;
     QLabel *infoLabel;
-    QTextEdit *logView;
-    QStringList logLines;
-    QList<int> shownLengths; // characters each log line takes in the view
-    Api *api;
-    OSSApi *ossApi;
-    ImageReader *reader;
-    bool pausing = false;
+    QPlainTextEdit *logView;
+    QProgressBar *progressBar;
+    QLabel *statusLabel;
+    QPushButton *stopButton;
+    QPushButton *retryButton;
+    QPushButton *exportButton;
+    UploadRun *run;
+    Throttle *throttle;
+    QStringList pendingLines; // written since the log view was last brought up to date
+    bool logStarted = false;
+    bool folderChosen = false;
+    bool hasRun = false;
 };

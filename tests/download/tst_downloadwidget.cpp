@@ -1,5 +1,6 @@
 #include "api/api.h"
 #include "base/constants.h"
+#include "download/downloadrun.h"
 #include "download/downloadwidget.h"
 #include "storage/ossapi.h"
 
@@ -362,7 +363,7 @@ void TestDownloadWidget::numberDataBuildsRowsAndFolders()
         const int row = int(model->findItems(key, Qt::MatchExactly, 3).first()->row());
         QCOMPARE(readAll(cell(row, 2)), pictureBytes(key.toUtf8()));
     }
-    QCOMPARE(page->property("index").toInt(), model->rowCount() + 1);
+    QCOMPARE(page->findChild<DownloadRun *>()->property("index").toInt(), model->rowCount() + 1);
 
     // The picture requests went to the picture host through the proxy.
     for (const RecordedRequest &request : server.requests()) {
@@ -571,7 +572,7 @@ void TestDownloadWidget::hostileNamesNeverLeaveFolder()
         for (const auto &pair : data)
             map.insert(pair.first, pair.second);
         dirEdit->setText(folder);
-        page->successDownload(no, map);
+        page->findChild<DownloadRun *>()->successDownload(no, map);
     } else {
         start(no, folder);
     }

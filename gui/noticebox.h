@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// Messages to the member that never block: a box is shown and the caller goes
+// on at once; what is to happen after it (a window change) happens when the
+// member closes it. While a box with a given text is open, the same text again
+// opens no second one, so a failure that repeats across a whole batch run
+// never piles up boxes. Boxes have no parent window and the title "提示".
+namespace NoticeBox {
+
+void show(const QString &text, std::function<void()> afterClose = {});
+
+} // namespace NoticeBox
