@@ -3,9 +3,15 @@
 #include "app/uicontroller.h"
 #include "apptesthelpers.h"
 #include "store/database.h"
+#include "store/imagequeue.h"
+#include "upload/upload2widget.h"
+#include "upload/uploadrun.h"
+#include "messagecatcher.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 
+#include <QBuffer>
+#include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSqlQuery>
@@ -66,6 +72,8 @@ private Q_SLOTS:
     void reactsToEachLoginOutcome();
     void versionErrorEndsTheProgramOnceTheBoxIsClosed();
     void twoQuickFailuresOpenTwoBoxes();
+    void sameFailureWhileItsBoxIsOpenOpensNoSecondBox();
+    void failuresDuringARunShowOneBoxAndTheRunFinishes();
     void closingTheMainWindowEndsTheProgram();
     void successfulAutoLoginShowsTheMainWindowWithoutMessage();
     void loginPageComesBackAsItWas_data();
@@ -272,6 +280,87 @@ void TestUIController::twoQuickFailuresOpenTwoBoxes()
     texts.sort();
     QCOMPARE(texts, QStringList({QStringLiteral("密码不正确"), QStringLiteral("账号不存在")}));
     QCOMPARE(visibleWindow(), Visible::Login);
+}
+
+void TestUIController::sameFailureWhileItsBoxIsOpenOpensNoSecondBox()
+{
+    startController();
+    MessageCatcher replies;
+    for (int i = 0; i < 3; ++i)
+        answers.append(ScriptedResponse::ok("code=1002"));
+    for (int i = 0; i < 3; ++i)
+        loginPage()->login();
+    // All three replies have been handled; one box stands for them.
+    QTRY_COMPARE(replies.messages().count(QStringLiteral("loginReply: \"code=1002\"")), 3);
+    QCOMPARE(visibleMessageBoxes().size(), 1);
+    QMessageBox *box = visibleMessageBoxes().first();
+    QCOMPARE(box->text(), QStringLiteral("密码不正确"));
+    QCOMPARE(box->windowTitle(), QStringLiteral("提示"));
+    QCOMPARE(box->buttons().size(), 1);
+
+    // Once it is closed, the same failure opens a box again.
+    box->buttons().first()->click();
+    QTRY_VERIFY(visibleMessageBoxes().isEmpty());
+    answers.append(ScriptedResponse::ok("code=1002"));
+    loginPage()->login();
+    QTRY_COMPARE(visibleMessageBoxes().size(), 1);
+    visibleMessageBoxes().first()->buttons().first()->click();
+    QTRY_VERIFY(visibleMessageBoxes().isEmpty());
+}
+
+void TestUIController::failuresDuringARunShowOneBoxAndTheRunFinishes()
+{
+    // The storage hosts are reached through the test server as a proxy; every
+    // registration is refused with an expired login.
+    qputenv("http_proxy", server->baseUrl().toLatin1());
+    server->setHandler([](const RecordedRequest &request) {
+        if (request.target.startsWith("http://img.zamtu.test/"))
+            return ScriptedResponse::withStatus(404);
+        if (request.method == "POST" && request.target.startsWith("http://zamtu.oss.zamtu.test"))
+            return ScriptedResponse::withStatus(204);
+        if (request.target.endsWith("f=login"))
+            return ScriptedResponse::ok(LOGIN_OK);
+        return ScriptedResponse::ok("code=8002");
+    });
+    QTemporaryDir pictures;
+    QImage image(1500, 600, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray png;
+    QBuffer buffer(&png);
+    QVERIFY(buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "PNG"));
+    const int count = 40;
+    for (int i = 0; i < count; ++i) {
+        QFile file(pictures.filePath(QStringLiteral("登记%1.png").arg(i)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(png + QByteArray::number(i));
+    }
+
+    startController();
+    loginPage()->login();
+    QTRY_COMPARE(visibleWindow(), Visible::Main);
+    auto *page = mainWindow()->findChild<Upload2Widget *>();
+    auto *run = page->findChild<UploadRun *>();
+    page->findChild<QLineEdit *>(QStringLiteral("folderEdit"))->setText(pictures.path());
+    page->clickUpload();
+
+    // The run goes on to its end while the box stays open, and no box piles up.
+    QTRY_VERIFY_WITH_TIMEOUT(!run->isRunning(), 20000);
+    QCOMPARE(run->counters().total, count);
+    QCOMPARE(run->counters().error, count);
+    QSqlQuery query;
+    query.prepare(QStringLiteral("select count(*) from image where status = :status"));
+    query.bindValue(QStringLiteral(":status"), STATUS_REGISTER_FAILED);
+    QVERIFY(query.exec());
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toInt(), count);
+    QCOMPARE(visibleMessageBoxes().size(), 1);
+    QCOMPARE(visibleMessageBoxes().first()->text(), QStringLiteral("登陆超时"));
+    // The window change of an expired login comes when its box is closed.
+    QCOMPARE(visibleWindow(), Visible::Main);
+    visibleMessageBoxes().first()->buttons().first()->click();
+    QTRY_COMPARE(visibleWindow(), Visible::Login);
+    QVERIFY(visibleMessageBoxes().isEmpty());
+    qunsetenv("http_proxy");
 }
 
 void TestUIController::closingTheMainWindowEndsTheProgram()

@@ -44,8 +44,43 @@ void StorageStandIn::install()
     writeSiteConfig(server.baseUrl());
 }
 
+void StorageStandIn::script(Service service, const QString &md5, const QList<ScriptedResponse> &answers)
+{
+    scripts.insert({service, md5}, answers);
+}
+
+void StorageStandIn::answerAll(Service service, const ScriptedResponse &answer)
+{
+    answersForAll.insert(service, answer);
+}
+
+int StorageStandIn::requestsFor(Service service) const
+{
+    switch (service) {
+    case Probe:
+        return int(probes.size());
+    case Upload:
+        return int(uploads.size());
+    case Registration:
+        return int(registrations.size());
+    }
+    return 0;
+}
+
+std::optional<ScriptedResponse> StorageStandIn::scripted(Service service, const QString &md5)
+{
+    if (answersForAll.contains(service))
+        return answersForAll.value(service);
+    auto found = scripts.find({service, md5});
+    if (found == scripts.end() || found->isEmpty())
+        return std::nullopt;
+    return found->size() > 1 ? found->takeFirst() : found->first();
+}
+
 void StorageStandIn::reset()
 {
+    scripts.clear();
+    answersForAll.clear();
     stored.clear();
     failingUploads.clear();
     refusedRegistrations.clear();
@@ -64,17 +99,23 @@ ScriptedResponse StorageStandIn::answer(const RecordedRequest &request)
         const QByteArray rest = request.target.mid(PICTURE_HOST.size());
         const QString md5 = QString::fromLatin1(rest.left(rest.indexOf('?')));
         probes.append(md5);
+        if (const auto answer = scripted(Probe, md5))
+            return *answer;
         return stored.contains(md5) ? ScriptedResponse::ok("GIF89a") : ScriptedResponse::withStatus(404);
     }
     if (request.method == "POST" && request.target.startsWith(BUCKET_HOST)) {
         const QString key = formField(request.body, "key");
         uploads.append(key);
+        if (const auto answer = scripted(Upload, key))
+            return *answer;
         return failingUploads.contains(key) ? ScriptedResponse::withStatus(403, "<Error/>")
                                             : ScriptedResponse::withStatus(204);
     }
     if (request.method == "POST" && request.target == REGISTRATION) {
         const QString md5 = bodyField(request.body, QStringLiteral("md5"));
         registrations.append({md5, bodyField(request.body, QStringLiteral("name"))});
+        if (const auto answer = scripted(Registration, md5))
+            return *answer;
         return ScriptedResponse::ok(refusedRegistrations.contains(md5) ? "code=9001" : "code=0000");
     }
     return ScriptedResponse::withStatus(404);

@@ -99,7 +99,9 @@ private Q_SLOTS:
     void suffixTest();
     void selectsByRules_data();
     void selectsByRules();
+    void walksFoldersDepthFirstInCaseInsensitiveOrder_data();
     void walksFoldersDepthFirstInCaseInsensitiveOrder();
+    void stepwiseWalkLooksAtBoundedEntriesAndCanBeCancelled();
     void skipsHiddenFilesAndFolders();
     void emptyFolderGivesOnlyFinishRead_data();
     void emptyFolderGivesOnlyFinishRead();
@@ -115,7 +117,8 @@ private:
         int finishes = 0;
         int total = 0;
     };
-    Run read(const QString &folder);
+    // The whole walk at once, or with step > 0 that many entries at a time.
+    Run read(const QString &folder, int step = 0);
 
     std::unique_ptr<QTemporaryDir> dataDir;
     std::unique_ptr<QTemporaryDir> picturesDir;
@@ -141,13 +144,19 @@ void TestImageReader::cleanup()
     dataDir.reset();
 }
 
-TestImageReader::Run TestImageReader::read(const QString &folder)
+TestImageReader::Run TestImageReader::read(const QString &folder, int step)
 {
     ImageReader reader;
     Run run;
     connect(&reader, &ImageReader::readImage, this, [&run](int id) { run.ids.append(id); });
     connect(&reader, &ImageReader::finishRead, this, [&run] { ++run.finishes; });
-    reader.read(folder);
+    if (step == 0) {
+        reader.read(folder);
+    } else {
+        reader.begin(folder);
+        while (reader.readSome(step)) {
+        }
+    }
     run.total = reader.property("total").toInt();
     return run;
 }
@@ -237,8 +246,17 @@ void TestImageReader::selectsByRules()
     }
 }
 
+void TestImageReader::walksFoldersDepthFirstInCaseInsensitiveOrder_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::newRow("whole walk") << 0;
+    QTest::newRow("one entry at a time") << 1;
+    QTest::newRow("three entries at a time") << 3;
+}
+
 void TestImageReader::walksFoldersDepthFirstInCaseInsensitiveOrder()
 {
+    QFETCH(int, step);
     const QString inA = writePicture(root + QStringLiteral("/A/图a.png"), 1500, 600);
     const QString b = writePicture(root + QStringLiteral("/b图.png"), 1500, 600);
     const QString deep = writePicture(root + QStringLiteral("/c/d/e/图e.png"), 1500, 600);
@@ -246,7 +264,7 @@ void TestImageReader::walksFoldersDepthFirstInCaseInsensitiveOrder()
     // A folder named like a picture is still walked as a folder.
     const QString inFolder = writePicture(root + QStringLiteral("/d.jpg/图f.png"), 1500, 600);
 
-    const Run run = read(root);
+    const Run run = read(root, step);
 
     QCOMPARE(run.ids, (QList<int>{1, 2, 3, 4, 5}));
     QCOMPARE(run.total, 5);
@@ -255,6 +273,39 @@ void TestImageReader::walksFoldersDepthFirstInCaseInsensitiveOrder()
     for (int id = 1; id <= expected.size(); ++id)
         QCOMPARE(findImageById(id).path, expected.at(id - 1));
     QVERIFY(scanDiagnostics.isEmpty());
+}
+
+void TestImageReader::stepwiseWalkLooksAtBoundedEntriesAndCanBeCancelled()
+{
+    for (int i = 0; i < 5; ++i)
+        writePicture(root + QStringLiteral("/图%1.png").arg(i), 1500, 600);
+    ImageReader reader;
+    QList<int> ids;
+    int finishes = 0;
+    connect(&reader, &ImageReader::readImage, this, [&ids](int id) { ids.append(id); });
+    connect(&reader, &ImageReader::finishRead, this, [&finishes] { ++finishes; });
+
+    reader.begin(root);
+    QVERIFY(reader.isReading());
+    QVERIFY(ids.isEmpty()); // nothing is looked at before the first step
+    // The listing holds "." and ".." before the pictures.
+    QVERIFY(reader.readSome(4));
+    QCOMPARE(ids, (QList<int>{1, 2}));
+    QVERIFY(reader.readSome(1));
+    QCOMPARE(ids, (QList<int>{1, 2, 3}));
+
+    reader.cancel();
+    QVERIFY(!reader.isReading());
+    QVERIFY(!reader.readSome(10));
+    QCOMPARE(ids, (QList<int>{1, 2, 3}));
+    QCOMPARE(finishes, 0);
+
+    // A new walk starts afresh: an emptied queue, ids from 1.
+    reader.begin(root);
+    while (reader.readSome(2)) {
+    }
+    QCOMPARE(ids, (QList<int>{1, 2, 3, 1, 2, 3, 4, 5}));
+    QCOMPARE(finishes, 1);
 }
 
 void TestImageReader::skipsHiddenFilesAndFolders()
