@@ -1,6 +1,7 @@
 #include "upload/upload2widget.h"
 
 #include "base/throttle.h"
+#include "gui/elidedlabel.h"
 #include "gui/resultexport.h"
 #include "upload/uploadrun.h"
 
@@ -45,7 +46,7 @@ Upload2Widget::Upload2Widget(Api *api, OSSApi *ossApi, QWidget *parent)
     , infoLabel(new QLabel(tr("请选择目录后点击上传图片（后缀：.jpeg,.jpg,.png,.gif；宽高和大于：2000；文件名：含中文）")))
     , logView(new QPlainTextEdit)
     , progressBar(new QProgressBar)
-    , statusLabel(new QLabel)
+    , statusLabel(new ElidedLabel)
     , stopButton(new QPushButton(tr("停止")))
     , retryButton(new QPushButton(tr("重试失败")))
     , exportButton(new QPushButton(tr("导出结果")))
@@ -213,9 +214,18 @@ void Upload2Widget::runFinished()
 void Upload2Widget::updateButtons()
 {
     const bool running = run->isRunning();
-    startButton->setEnabled(folderChosen && !running);
-    browseButton->setEnabled(!running);
-    stopButton->setEnabled(running);
-    retryButton->setEnabled(run->hasRetryable());
-    exportButton->setEnabled(hasRun && !running);
+    // Buttons are enabled before others are disabled, so that the keyboard
+    // focus of a button that goes grey moves to one that is there to press.
+    const QList<QPair<QPushButton *, bool>> states{{startButton, folderChosen && !running},
+                                                   {stopButton, running},
+                                                   {retryButton, run->hasRetryable()},
+                                                   {exportButton, hasRun && !running}};
+    for (const auto &[button, enabled] : states) {
+        if (enabled)
+            button->setEnabled(true);
+    }
+    for (const auto &[button, enabled] : states) {
+        if (!enabled)
+            button->setEnabled(false);
+    }
 }
