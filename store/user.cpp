@@ -5,6 +5,27 @@
 
 namespace {
 
+// An account must survive a power cut: while it is written, each commit is
+// forced to disk, whatever the connection does for the picture queue.
+class DurableWrites
+{
+public:
+    DurableWrites()
+    {
+        QSqlQuery query;
+        if (query.exec(QStringLiteral("PRAGMA synchronous")) && query.next())
+            previous = query.value(0).toInt();
+        query.exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    }
+    ~DurableWrites() { QSqlQuery().exec(QStringLiteral("PRAGMA synchronous=") + QString::number(previous)); }
+    DurableWrites(const DurableWrites &) = delete;
+    DurableWrites &operator=(const DurableWrites &) = delete;
+
+private:
+    int previous = FULL;
+    static constexpr int FULL = 2;
+};
+
 QList<User> readUsers(QSqlQuery &query)
 {
     QList<User> users;
@@ -17,6 +38,7 @@ QList<User> readUsers(QSqlQuery &query)
 
 int User::insert() const
 {
+    const DurableWrites durable;
     QSqlQuery query;
     query.prepare(QStringLiteral("insert into user (username,password) values (:username, :password)"));
     query.bindValue(QStringLiteral(":username"), username);
@@ -26,6 +48,7 @@ int User::insert() const
 
 int User::updatePassword() const
 {
+    const DurableWrites durable;
     QSqlQuery query;
     query.prepare(QStringLiteral("update user set password=:password where username=:username"));
     query.bindValue(QStringLiteral(":password"), password);

@@ -24,6 +24,7 @@ private Q_SLOTS:
     void imageQueueRoundTrip();
     void imageQueueMissingIdsAreHarmless();
     void imageQueueFailuresAreLogged();
+    void writeAheadLogLetsAnotherCopyReadAccounts();
 
 private:
     static QStringList tables();
@@ -168,6 +169,39 @@ void TestDatabase::imageQueueFailuresAreLogged()
     // The next start recreates the missing table.
     openDatabase(dir->path());
     QVERIFY(insertImage(1, QStringLiteral("a"), QStringLiteral("b")));
+}
+
+void TestDatabase::writeAheadLogLetsAnotherCopyReadAccounts()
+{
+    openDatabase(dir->path());
+    QSqlQuery pragma;
+    QVERIFY(pragma.exec(QStringLiteral("PRAGMA journal_mode")) && pragma.next());
+    QCOMPARE(pragma.value(0).toString(), QStringLiteral("wal"));
+    QVERIFY(pragma.exec(QStringLiteral("PRAGMA synchronous")) && pragma.next());
+    QCOMPARE(pragma.value(0).toInt(), 1); // NORMAL: commits are not forced to disk one by one
+    QCOMPARE((User{QStringLiteral("张三"), QStringLiteral("0123456789abcdef0123456789abcdef")}.insert()), 1);
+    // Writing an account leaves the connection as it was.
+    QVERIFY(pragma.exec(QStringLiteral("PRAGMA synchronous")) && pragma.next());
+    QCOMPARE(pragma.value(0).toInt(), 1);
+    QVERIFY(insertImage(1, QStringLiteral("一.png"), QStringLiteral("/p/一.png")));
+
+    // A second copy of the program opens the same file while this one has it
+    // open, and reads the remembered account and the queue.
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("second copy"));
+        other.setDatabaseName(dir->filePath(QStringLiteral("data/zam.dat")));
+        QVERIFY(other.open());
+        QSqlQuery users(other);
+        QVERIFY(users.exec(QStringLiteral("select username, password from user")));
+        QVERIFY(users.next());
+        QCOMPARE(users.value(0).toString(), QStringLiteral("张三"));
+        QVERIFY(!users.next());
+        QSqlQuery queue(other);
+        QVERIFY(queue.exec(QStringLiteral("select count(*) from image")) && queue.next());
+        QCOMPARE(queue.value(0).toInt(), 1);
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("second copy"));
 }
 
 QTEST_GUILESS_MAIN(TestDatabase)
