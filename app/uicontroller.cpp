@@ -43,7 +43,7 @@ void UIController::showMessage(const QString &text, std::function<void()> afterC
 {
     // Never blocks: replies keep being handled while the box is open, and a
     // failure that repeats while it is open adds no second box.
-    NoticeBox::show(text, std::move(afterClose));
+    NoticeBox::show(text, this, std::move(afterClose));
 }
 
 void UIController::showLogin()

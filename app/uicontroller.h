@@ -36,7 +36,7 @@ public Q_SLOTS:
 
 private:
     void showLogin();
-    static void showMessage(const QString &text, std::function<void()> afterClose = {});
+    void showMessage(const QString &text, std::function<void()> afterClose = {});
 
     Api *api;
     OSSApi *ossApi;

@@ -17,7 +17,7 @@ QHash<QString, QPointer<QMessageBox>> &openBoxes()
 
 } // namespace
 
-void NoticeBox::show(const QString &text, std::function<void()> afterClose)
+void NoticeBox::show(const QString &text, const QObject *context, std::function<void()> afterClose)
 {
     QPointer<QMessageBox> &open = openBoxes()[text];
     if (open)
@@ -28,9 +28,10 @@ void NoticeBox::show(const QString &text, std::function<void()> afterClose)
     box->setAttribute(Qt::WA_DeleteOnClose);
     const QIcon icon = box->windowIcon();
     box->setIconPixmap(icon.pixmap(icon.actualSize(QSize(ICON_SIZE, ICON_SIZE))));
-    QObject::connect(box, &QMessageBox::finished, box, [text, afterClose = std::move(afterClose)] {
+    const QPointer<const QObject> guard(context);
+    QObject::connect(box, &QMessageBox::finished, box, [text, guard, afterClose = std::move(afterClose)] {
         openBoxes().remove(text);
-        if (afterClose)
+        if (afterClose && guard)
             afterClose();
     });
     open = box;

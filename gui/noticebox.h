@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QObject;
+
 #include <functional>
 
 // Messages to the member that never block: a box is shown and the caller goes
@@ -11,6 +13,7 @@
 // never piles up boxes. Boxes have no parent window and the title "提示".
 namespace NoticeBox {
 
-void show(const QString &text, std::function<void()> afterClose = {});
+// afterClose runs only while context still exists.
+void show(const QString &text, const QObject *context = nullptr, std::function<void()> afterClose = {});
 
 } // namespace NoticeBox

@@ -92,6 +92,7 @@ void UploadRun::stop()
     stoppedByMember = true;
     {
         const QScopedValueRollback<bool> settle(settling, true);
+        const QueueTransaction transaction;
         for (auto &[id, picture] : pictures) {
             if (picture.step == Step::Done)
                 continue;
@@ -118,6 +119,7 @@ void UploadRun::retryFailed()
     Q_EMIT runningChanged(true);
     {
         const QScopedValueRollback<bool> settle(settling, true);
+        const QueueTransaction transaction;
         for (auto &[id, picture] : pictures) {
             if (!isFailure(picture.status) && picture.status != STATUS_STOPPED)
                 continue;
@@ -303,6 +305,7 @@ void UploadRun::giveUp(ServiceHealth &service)
     Q_EMIT notice(service.downLine());
     {
         const QScopedValueRollback<bool> settle(settling, true);
+        const QueueTransaction transaction;
         for (auto &[id, picture] : pictures) {
             if (picture.step == Step::Done || picture.step == Step::Reading || &serviceFor(picture.step) != &service)
                 continue;

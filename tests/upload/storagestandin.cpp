@@ -81,6 +81,8 @@ void StorageStandIn::reset()
 {
     scripts.clear();
     answersForAll.clear();
+    dropEveryNth = 0;
+    storageRequests = 0;
     stored.clear();
     failingUploads.clear();
     refusedRegistrations.clear();
@@ -95,6 +97,9 @@ ScriptedResponse StorageStandIn::answer(const RecordedRequest &request)
 {
     deepestLoopLevel = qMax(deepestLoopLevel, QThread::currentThread()->loopLevel());
 
+    const bool storage = request.target.startsWith(PICTURE_HOST) || request.target.startsWith(BUCKET_HOST);
+    if (storage && dropEveryNth > 0 && ++storageRequests % dropEveryNth == 0)
+        return ScriptedResponse::dropped();
     if (request.method == "GET" && request.target.startsWith(PICTURE_HOST)) {
         const QByteArray rest = request.target.mid(PICTURE_HOST.size());
         const QString md5 = QString::fromLatin1(rest.left(rest.indexOf('?')));

@@ -40,6 +40,10 @@ public:
     // One answer for every request to the service.
     void answerAll(Service service, const ScriptedResponse &answer);
 
+    // When set, every n-th request to the bucket or the picture host is
+    // answered by closing the connection.
+    int dropEveryNth = 0;
+
     QStringList probes;              // MD5 of each existence probe, in arrival order
     QStringList uploads;             // object key of each upload
     QList<QPair<QString, QString>> registrations; // (md5, name)
@@ -54,4 +58,5 @@ private:
 
     QHash<QPair<int, QString>, QList<ScriptedResponse>> scripts;
     QHash<int, ScriptedResponse> answersForAll;
+    int storageRequests = 0;
 };

@@ -59,6 +59,7 @@ private Q_SLOTS:
     void transientFailuresAreRetriedOthersNot();
     void droppedConnectionIsRetried();
     void hangingUploadEndsAsTimeOut();
+    void everyThirdStorageConnectionDroppedStillUploadsAll();
     void failedRegistrationEndsThePicture_data();
     void failedRegistrationEndsThePicture();
     void serviceThatNeverAnswersIsGivenUp_data();
@@ -266,6 +267,26 @@ void TestUploadRun::droppedConnectionIsRetried()
     QVERIFY(retryLines() >= 1);
     QCOMPARE(log.filter(QStringLiteral("第1次重试：") + paths.first() + QStringLiteral("（连接被关闭）")).size(), 1);
     QCOMPARE(standIn.uploads.size(), 6);
+}
+
+void TestUploadRun::everyThirdStorageConnectionDroppedStillUploadsAll()
+{
+    const int pictures = 60;
+    const QList<QString> md5 = makePictures(pictures);
+    standIn.dropEveryNth = 3;
+    startRun();
+    QVERIFY(waitForEnd());
+
+    const QMap<int, QString> final = statuses();
+    QCOMPARE(final.size(), pictures);
+    for (const QString &each : final)
+        QCOMPARE(each, STATUS_UPLOADED);
+    QCOMPARE(run->counters().success, pictures);
+    QVERIFY(notices.isEmpty());
+    // Each picture is in the bucket under its key and registered once.
+    QCOMPARE(QSet<QString>(standIn.uploads.cbegin(), standIn.uploads.cend()),
+             QSet<QString>(md5.cbegin(), md5.cend()));
+    QCOMPARE(standIn.registrations.size(), pictures);
 }
 
 void TestUploadRun::hangingUploadEndsAsTimeOut()
