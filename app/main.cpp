@@ -1,3 +1,4 @@
+#include "app/commandline.h"
 #include "app/uicontroller.h"
 #include "store/database.h"
 
@@ -5,6 +6,16 @@
 
 int main(int argc, char *argv[])
 {
+    // With arguments the program runs one command on the command line: no
+    // window, so no display is needed.
+    if (argc > 1) {
+        QCoreApplication app(argc, argv);
+        CommandLine commandLine;
+        QCoreApplication::addLibraryPath(QStringLiteral("plugins"));
+        openDatabase();
+        return commandLine.run(QCoreApplication::arguments());
+    }
+
     QApplication app(argc, argv);
     QCoreApplication::addLibraryPath(QStringLiteral("plugins"));
     // Qt 6 decodes source literals and converts all text as UTF-8, so no codec
