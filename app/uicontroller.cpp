@@ -28,10 +28,12 @@ UIController::UIController(QObject *parent)
 
 UIController::~UIController()
 {
+    // The windows first: the pages' runs call off their requests through the
+    // clients as they go.
+    delete mainWindow;
+    delete loginWidget;
     delete api;
     delete ossApi;
-    delete loginWidget;
-    delete mainWindow;
 }
 
 void UIController::start()
