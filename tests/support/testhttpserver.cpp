@@ -191,7 +191,9 @@ void TestHttpServer::write(QTcpSocket *socket, const ScriptedResponse &response)
 {
     if (response.hang)
         return;
-    settle(socket);
+    // A stalled answer stays in flight until the client gives up on it.
+    if (!response.stall)
+        settle(socket);
     if (response.drop) {
         socket->abort();
         return;
@@ -202,6 +204,11 @@ void TestHttpServer::write(QTcpSocket *socket, const ScriptedResponse &response)
         head += header.first + ": " + header.second + "\r\n";
     head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
     socket->write(head);
+    if (response.stall) {
+        socket->write(response.body.left(response.body.size() / 2));
+        socket->flush();
+        return;
+    }
     if (response.truncate) {
         socket->write(response.body.left(response.body.size() / 2));
         socket->flush();

@@ -35,11 +35,13 @@ struct ScriptedResponse
     bool drop = false;     // close the connection instead of answering
     bool truncate = false; // announce the full length, send half the body, close
     bool hang = false;     // never answer; keep the connection open
+    bool stall = false;    // send the head and half the body, then keep the connection open
 
     static ScriptedResponse ok(const QByteArray &body) { return {200, {}, body}; }
     static ScriptedResponse withStatus(int status, const QByteArray &body = {}) { return {status, {}, body}; }
     static ScriptedResponse dropped() { ScriptedResponse r; r.drop = true; return r; }
     static ScriptedResponse hanging() { ScriptedResponse r; r.hang = true; return r; }
+    static ScriptedResponse stalling(const QByteArray &body) { ScriptedResponse r = ok(body); r.stall = true; return r; }
 };
 
 // A scripted HTTP/1.1 server on loopback for tests. Each request is recorded and
