@@ -203,7 +203,10 @@ void DownloadWidget::refresh()
         progressBar->setValue(hasRun && !run->isRunning() ? 1 : 0);
     } else {
         progressBar->setRange(0, counts.wanted);
-        progressBar->setValue(counts.finishedWanted);
+        // Full only once the run is over: the spreadsheet may still be on its
+        // way when the last picture is in.
+        progressBar->setValue(run->isRunning() ? qMin(counts.finishedWanted, counts.wanted - 1)
+                                               : counts.finishedWanted);
     }
 }
 
