@@ -1,5 +1,7 @@
 #include "api/api.h"
 #include "base/constants.h"
+#include "base/runpolicy.h"
+#include "base/transferoutcome.h"
 #include "download/downloadrun.h"
 #include "download/downloadwidget.h"
 #include "storage/ossapi.h"
@@ -16,7 +18,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -71,28 +75,31 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// Answers the modal message boxes the page raises and remembers their texts.
-class MessageBoxAnswerer : public QObject
+// The notice boxes on screen: visible top-level message boxes.
+QList<QMessageBox *> visibleBoxes()
 {
-public:
-    MessageBoxAnswerer()
-    {
-        connect(&timer, &QTimer::timeout, this, [this] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                titles.append(box->windowTitle());
-                texts.append(box->text());
-                box->done(0);
-            }
-        });
-        timer.start(10);
+    QList<QMessageBox *> boxes;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible())
+            boxes.append(box);
     }
+    return boxes;
+}
 
-    QStringList titles;
+QStringList boxTexts()
+{
     QStringList texts;
+    for (const QMessageBox *box : visibleBoxes())
+        texts.append(box->text());
+    return texts;
+}
 
-private:
-    QTimer timer;
-};
+// The summary with its seconds blanked out: "用时 X 秒".
+QString withoutSeconds(QString summary)
+{
+    static const QRegularExpression seconds("用时 \\d+\\.\\d 秒");
+    return summary.replace(seconds, "用时 X 秒");
+}
 
 } // namespace
 
@@ -110,29 +117,41 @@ private Q_SLOTS:
     void numberDataBuildsRowsAndFolders();
     void rowsSharingOnePathEndWithLastFinishedPicture();
     void eachRowShowsItsOwnOutcome();
-    void lateResultsOfEarlierRunLeaveNewTableAlone();
-    void answerForOvertakenNumberIsIgnored();
+    void startIsRefusedWhileRunning();
+    void stoppedRunLeavesNewTableAlone();
     void refusedNumberLeavesTableEmpty();
     void hostileNamesNeverLeaveFolder_data();
     void hostileNamesNeverLeaveFolder();
     void spreadsheetUsesFolderFieldAtAnswer();
     void startRefusesEmptyOrMissingFolder_data();
     void startRefusesEmptyOrMissingFolder();
-    void answerRefusedWhenFolderClearedMeanwhile();
+    void answerRefusedWhenFolderGoneMeanwhile_data();
+    void answerRefusedWhenFolderGoneMeanwhile();
     void cancelledChooserEmptiesFolderField();
+
+    void progressBarFollowsTheRun();
+    void buttonsFollowStartStopEndAndRetry();
+    void stopButtonCallsOffTheRun();
+    void exportWritesResultsAsCsv();
 
 private:
     void setNumber(const QString &no, const Data &data, int delayMs = 0);
     void setPicture(const QString &key, const ScriptedResponse &response);
     void start(const QString &no, const QString &folder);
+    void click(const char *button);
     QStringList pictureRequests() const;
     int spreadsheetRequests() const;
+    int numberRequests() const;
+    QStringList statusColumn() const;
+    QStringList enabledRunButtons() const;
+    QString statusText() const;
     QString cell(int row, int column) const;
     QString folderPath(const QString &category, const QString &name) const;
 
     TestHttpServer server;
     QHash<QString, ScriptedResponse> numbers;
     QHash<QByteArray, ScriptedResponse> pictures;
+    ScriptedResponse sheetResponse;
 
     std::unique_ptr<QTemporaryDir> tempDir;
     std::unique_ptr<Api> api;
@@ -141,6 +160,9 @@ private:
     QLineEdit *numberEdit = nullptr;
     QLineEdit *dirEdit = nullptr;
     QPushButton *startButton = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QLabel *statusLabel = nullptr;
+    DownloadRun *run = nullptr;
     QStandardItemModel *model = nullptr;
 };
 
@@ -157,7 +179,7 @@ void TestDownloadWidget::initTestCase()
             return pictures.value(key, ScriptedResponse::ok(pictureBytes(key)));
         }
         if (request.target == SPREADSHEET_URI.toUtf8())
-            return ScriptedResponse::ok(SPREADSHEET_BYTES);
+            return sheetResponse;
         const QByteArray numberQuery = "/index.php?m=api&f=download&no=";
         if (request.target.startsWith(numberQuery)) {
             const QString no = QUrl::fromPercentEncoding(request.target.mid(numberQuery.size()));
@@ -172,6 +194,7 @@ void TestDownloadWidget::init()
     server.clear();
     numbers.clear();
     pictures.clear();
+    sheetResponse = ScriptedResponse::ok(SPREADSHEET_BYTES);
     tempDir = std::make_unique<QTemporaryDir>();
     QVERIFY(tempDir->isValid());
     api = std::make_unique<Api>();
@@ -180,14 +203,24 @@ void TestDownloadWidget::init()
     numberEdit = page->findChild<QLineEdit *>(QStringLiteral("numberEdit"));
     dirEdit = page->findChild<QLineEdit *>(QStringLiteral("dirEdit"));
     startButton = page->findChild<QPushButton *>(QStringLiteral("startButton"));
+    progressBar = page->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    statusLabel = page->findChild<QLabel *>(QStringLiteral("statusLabel"));
+    run = page->findChild<DownloadRun *>(QStringLiteral("downloadRun"));
     auto *view = page->findChild<QTableView *>(QStringLiteral("tableView"));
-    QVERIFY(numberEdit && dirEdit && startButton && view);
+    QVERIFY(numberEdit && dirEdit && startButton && progressBar && statusLabel && run && view);
     model = qobject_cast<QStandardItemModel *>(view->model());
     QVERIFY(model);
+    // Retries follow at once rather than after seconds.
+    RunPolicy quick;
+    quick.retryDelaysMs = {10, 20, 40};
+    run->setPolicy(quick);
 }
 
 void TestDownloadWidget::cleanup()
 {
+    // A box left open would keep the next one with its text from showing.
+    for (QMessageBox *box : visibleBoxes())
+        box->done(QMessageBox::Ok);
     page.reset();
     ossApi.reset();
     api.reset();
@@ -213,6 +246,13 @@ void TestDownloadWidget::start(const QString &no, const QString &folder)
     QTest::mouseClick(startButton, Qt::LeftButton);
 }
 
+void TestDownloadWidget::click(const char *button)
+{
+    auto *widget = page->findChild<QPushButton *>(QString::fromLatin1(button));
+    QVERIFY2(widget, button);
+    QTest::mouseClick(widget, Qt::LeftButton);
+}
+
 QStringList TestDownloadWidget::pictureRequests() const
 {
     QStringList keys;
@@ -228,6 +268,38 @@ int TestDownloadWidget::spreadsheetRequests() const
 {
     return int(std::count_if(server.requests().cbegin(), server.requests().cend(),
                              [](const RecordedRequest &r) { return r.target == SPREADSHEET_URI.toUtf8(); }));
+}
+
+int TestDownloadWidget::numberRequests() const
+{
+    return int(std::count_if(server.requests().cbegin(), server.requests().cend(), [](const RecordedRequest &r) {
+        return r.target.startsWith("/index.php?m=api&f=download&no=");
+    }));
+}
+
+QStringList TestDownloadWidget::statusColumn() const
+{
+    QStringList statuses;
+    for (int r = 0; r < model->rowCount(); ++r)
+        statuses.append(cell(r, 4));
+    return statuses;
+}
+
+// The run's buttons that can be pressed now, by object name.
+QStringList TestDownloadWidget::enabledRunButtons() const
+{
+    QStringList names;
+    for (const char *name : {"startButton", "stopButton", "retryButton", "exportButton"}) {
+        const auto *button = page->findChild<QPushButton *>(QString::fromLatin1(name));
+        if (button && button->isEnabled())
+            names.append(QString::fromLatin1(name));
+    }
+    return names;
+}
+
+QString TestDownloadWidget::statusText() const
+{
+    return withoutSeconds(statusLabel->text());
 }
 
 QString TestDownloadWidget::cell(int row, int column) const
@@ -247,10 +319,11 @@ void TestDownloadWidget::pageShowsControlsAndTable()
     QStringList labels;
     for (const QLabel *label : page->findChildren<QLabel *>())
         labels.append(label->text());
-    QCOMPARE(labels, (QStringList{QStringLiteral("下载编号："), QStringLiteral("下载目录：")}));
+    QCOMPARE(labels, (QStringList{QStringLiteral("下载编号："), QStringLiteral("下载目录："), QString()}));
     const QList<QLabel *> labelWidgets = page->findChildren<QLabel *>();
     QCOMPARE(labelWidgets.at(0)->buddy(), numberEdit);
     QCOMPARE(labelWidgets.at(1)->buddy(), dirEdit);
+    QCOMPARE(labelWidgets.at(2), statusLabel);
 
     QCOMPARE(numberEdit->minimumWidth(), 120);
     QCOMPARE(numberEdit->maximumWidth(), 120);
@@ -261,7 +334,16 @@ void TestDownloadWidget::pageShowsControlsAndTable()
     for (const QPushButton *button : page->findChildren<QPushButton *>())
         buttons.append(button->text());
     QCOMPARE(buttons, (QStringList{QStringLiteral("浏览..."), QStringLiteral("打开存储目录"),
-                                   QStringLiteral("开始下载")}));
+                                   QStringLiteral("开始下载"), QStringLiteral("停止"), QStringLiteral("重试失败"),
+                                   QStringLiteral("导出结果")}));
+    QStringList names;
+    for (const QPushButton *button : page->findChildren<QPushButton *>())
+        names.append(button->objectName());
+    QCOMPARE(names, (QStringList{"browseButton", "openButton", "startButton", "stopButton", "retryButton",
+                                 "exportButton"}));
+    QCOMPARE(enabledRunButtons(), QStringList{"startButton"});
+    QCOMPARE(progressBar->value(), 0);
+    QVERIFY(progressBar->maximum() > 0);
 
     auto *view = page->findChild<QTableView *>();
     QCOMPARE(model->columnCount(), 5);
@@ -387,7 +469,9 @@ void TestDownloadWidget::rowsSharingOnePathEndWithLastFinishedPicture()
     start("N2", tempDir->path());
     QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 2, SETTLE_MS);
 
-    QCOMPARE(spy.at(0).at(1).toInt(), 1);
+    // The second row's download (the run's second request) finished first.
+    QCOMPARE(spy.at(0).at(1).toInt(), 2);
+    QCOMPARE(spy.at(1).at(1).toInt(), 1);
     QCOMPARE(cell(0, 2), cell(1, 2));
     QCOMPARE(cell(0, 4), QStringLiteral("下载成功"));
     QCOMPARE(cell(1, 4), QStringLiteral("下载成功"));
@@ -416,7 +500,7 @@ void TestDownloadWidget::eachRowShowsItsOwnOutcome()
     okResponse.delayMs = 400;
     ScriptedResponse missingResponse = ScriptedResponse::withStatus(404, QByteArray(1024 * 1024, 'e'));
     missingResponse.delayMs = 300;
-    // A dropped connection is retried once by the network layer before it fails.
+    // A dropped connection and a truncated body are tried again, and fail every time.
     ScriptedResponse droppedResponse = ScriptedResponse::dropped();
     droppedResponse.delayMs = 50;
     ScriptedResponse unwritableResponse = ScriptedResponse::ok(pictureBytes(unwritable.toUtf8()));
@@ -434,74 +518,130 @@ void TestDownloadWidget::eachRowShowsItsOwnOutcome()
     QVERIFY(QDir().mkpath(tempDir->filePath("c/unwritable.jpg")));
 
     QSignalSpy spy(ossApi.get(), &OSSApi::finishDownload);
+    // What the status line shows as each retry is announced.
+    QStringList shown;
+    connect(run, &DownloadRun::logLine, this, [&shown, this] { shown.append(statusLabel->text()); });
     start("N3", tempDir->path());
-    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 5, SETTLE_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(statusLabel->text().startsWith("下载完毕"), SETTLE_MS);
 
+    // Rows 0..4 are requests 1..5; the two transient failures are tried three
+    // times more, each try under a new id.
     QList<int> order;
     for (const auto &args : spy)
         order.append(args.at(1).toInt());
-    QCOMPARE(order.first(), 4);
-    QCOMPARE(order.last(), 0);
+    QList<int> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    QCOMPARE(sorted, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    order.removeIf([](int id) { return id > 5; });
+    QCOMPARE(order.first(), 5);
+    QCOMPARE(order.last(), 1);
 
     QCOMPARE(cell(0, 4), QStringLiteral("下载成功"));
     QCOMPARE(cell(1, 4), QStringLiteral("下载失败"));
     QCOMPARE(cell(2, 4), QStringLiteral("下载失败"));
     QCOMPARE(cell(3, 4), QStringLiteral("下载失败"));
     QCOMPARE(cell(4, 4), QStringLiteral("下载失败"));
+    QStringList reasons;
+    for (int r = 0; r < model->rowCount(); ++r)
+        reasons.append(model->item(r, 4)->toolTip());
+    QCOMPARE(reasons, (QStringList{"", "HTTP 404", "连接被关闭", "写入失败", "连接被关闭"}));
+    QCOMPARE(statusText(), "下载完毕：成功 1，失败 4，无需下载 0，用时 X 秒");
+    QCOMPARE(shown.size(), 6);
+    for (int n = 1; n <= 3; ++n) {
+        QVERIFY(shown.contains(QStringLiteral("第%1次重试：c/dropped（连接被关闭）").arg(n)));
+        QVERIFY(shown.contains(QStringLiteral("第%1次重试：c/truncated（连接被关闭）").arg(n)));
+    }
     QVERIFY(readAll(cell(0, 2)) == bigPicture);
     QCOMPARE(tree(tempDir->filePath("c")), (QStringList{"ok.jpg", "unwritable.jpg"}));
     QVERIFY(QFileInfo(cell(3, 2)).isDir());
 }
 
-void TestDownloadWidget::lateResultsOfEarlierRunLeaveNewTableAlone()
+void TestDownloadWidget::startIsRefusedWhileRunning()
 {
-    // The first run's three pictures answer only after the second run's table
-    // stands; their row numbers 0..2 exist again (row 0) or no longer (1, 2).
+    setNumber("SLOW", {{"uri", SPREADSHEET_URI}, {"category0", "slow"}, {"name0", "x"}, {"md50", md5Of('s')}},
+              300);
+    setNumber("FAST", {{"category0", "fast"}, {"name0", "y"}, {"md50", md5Of('f')}}, 200);
+
+    QSignalSpy answers(api.get(), &Api::successDownload);
+    start("SLOW", tempDir->path());
+    QVERIFY(!startButton->isEnabled());
+    // A second start does not overtake the first: the button is off, and the
+    // page turns the call down as well.
+    start("FAST", tempDir->path());
+    page->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(numberRequests(), 1, SETTLE_MS);
+    QTest::qWait(50);
+    QCOMPARE(numberRequests(), 1);
+    QCOMPARE(server.requests().first().target, QByteArray("/index.php?m=api&f=download&no=SLOW"));
+
+    // The member stops the first run, then starts the other number.
+    click("stopButton");
+    QCOMPARE(statusText(), "下载已停止：成功 0，失败 0，无需下载 0，已停止 0，用时 X 秒");
+    start("FAST", tempDir->path());
+    // An answer for the stopped number, coming while the new one is asked
+    // for, is not taken for it.
+    const QMap<QString, QString> late{{"code", "0000"}, {"uri", SPREADSHEET_URI}, {"category0", "slow"},
+                                      {"name0", "x"}, {"md50", md5Of('s')}};
+    Q_EMIT api->successDownload("SLOW", late);
+    QCOMPARE(model->rowCount(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), QStringLiteral("下载成功"), SETTLE_MS);
+    QTest::qWait(400); // past the time the first number's answer was due
+
+    // The stopped query was called off: its own answer never came.
+    QCOMPARE(answers.size(), 2);
+    QCOMPARE(answers.at(1).at(0).toString(), QStringLiteral("FAST"));
+
+    QCOMPARE(model->rowCount(), 1);
+    QCOMPARE(cell(0, 0), QStringLiteral("fast"));
+    QCOMPARE(pictureRequests(), QStringList{md5Of('f')});
+    QCOMPARE(spreadsheetRequests(), 0);
+    QCOMPARE(tree(tempDir->path()), (QStringList{"fast", "fast/y.jpg"}));
+    QCOMPARE(statusText(), "下载完毕：成功 1，失败 0，无需下载 0，用时 X 秒");
+}
+
+void TestDownloadWidget::stoppedRunLeavesNewTableAlone()
+{
+    // The first run's three pictures are on the wire when it is stopped; the
+    // second run's table stands on the same row numbers 0 and 1.
     Data first;
     for (int i = 0; i < 3; ++i) {
         const QString key = md5Of(char('a' + i));
         first += {{QStringLiteral("category%1").arg(i), "old"}, {QStringLiteral("name%1").arg(i), key},
                   {QStringLiteral("md5%1").arg(i), key}};
-        ScriptedResponse late = ScriptedResponse::withStatus(404);
-        late.delayMs = 500;
-        setPicture(key, late);
+        setPicture(key, ScriptedResponse::hanging());
     }
     setNumber("OLD", first);
     const QString fresh = md5Of('f');
     setNumber("NEW", {{"category0", "new"}, {"name0", "not fetched"}, {"md50", "short"},
                       {"category1", "new"}, {"name1", "fetched"}, {"md51", fresh}});
+    ScriptedResponse slowFresh = ScriptedResponse::ok(pictureBytes(fresh.toUtf8()));
+    slowFresh.delayMs = 300;
+    setPicture(fresh, slowFresh);
 
     QSignalSpy spy(ossApi.get(), &OSSApi::finishDownload);
     start("OLD", tempDir->path());
     QTRY_COMPARE_WITH_TIMEOUT(pictureRequests().size(), 3, SETTLE_MS);
+    click("stopButton");
+    QCOMPARE(statusColumn(), QStringList(3, "已停止"));
+    QCOMPARE(spy.size(), 3); // called off at once
+    QTRY_COMPARE_WITH_TIMEOUT(server.inFlight("img.zamtu.test"), 0, SETTLE_MS);
 
     start("NEW", tempDir->path());
-    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 4, SETTLE_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(pictureRequests().size(), 4, SETTLE_MS);
+    QCOMPARE(statusColumn(), (QStringList{"准备下载", "准备下载"}));
+    // Results under the stopped run's ids, coming late, fall on no row.
+    Q_EMIT ossApi->finishDownload(true, 1, TransferOutcome());
+    Q_EMIT ossApi->finishDownload(false, 2, TransferOutcome::refused("HTTP 404"));
+    Q_EMIT ossApi->finishDownload(false, 3, TransferOutcome::transient("超时"));
+    QCOMPARE(statusColumn(), (QStringList{"准备下载", "准备下载"}));
+    QTRY_VERIFY_WITH_TIMEOUT(statusLabel->text().startsWith("下载完毕"), SETTLE_MS);
 
-    QCOMPARE(model->rowCount(), 2);
-    QCOMPARE(cell(0, 4), QStringLiteral("准备下载"));
-    QCOMPARE(cell(1, 4), QStringLiteral("下载成功"));
+    QCOMPARE(run->rows().at(1).requestId, 4); // ids are never reused
+    QCOMPARE(statusColumn(), (QStringList{"准备下载", "下载成功"}));
+    QCOMPARE(statusText(), "下载完毕：成功 1，失败 0，无需下载 1，用时 X 秒");
     QCOMPARE(readAll(cell(1, 2)), pictureBytes(fresh.toUtf8()));
-}
-
-void TestDownloadWidget::answerForOvertakenNumberIsIgnored()
-{
-    setNumber("SLOW", {{"uri", SPREADSHEET_URI}, {"category0", "slow"}, {"name0", "x"}, {"md50", md5Of('s')}},
-              300);
-    setNumber("FAST", {{"category0", "fast"}, {"name0", "y"}, {"md50", md5Of('f')}});
-
-    QSignalSpy answers(api.get(), &Api::successDownload);
-    start("SLOW", tempDir->path());
-    start("FAST", tempDir->path());
-    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 2, SETTLE_MS);
-    QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), QStringLiteral("下载成功"), SETTLE_MS);
-    QTest::qWait(50);
-
-    QCOMPARE(answers.at(1).at(0).toString(), QStringLiteral("SLOW"));
-    QCOMPARE(model->rowCount(), 1);
-    QCOMPARE(cell(0, 0), QStringLiteral("fast"));
-    QCOMPARE(pictureRequests(), QStringList{md5Of('f')});
-    QCOMPARE(tree(tempDir->path()), (QStringList{"fast", "fast/y.jpg"}));
+    QCOMPARE(pictureRequests().size(), 4);
+    QCOMPARE(tree(tempDir->path()), (QStringList{"new", "new/fetched.jpg", "old"}));
 }
 
 void TestDownloadWidget::refusedNumberLeavesTableEmpty()
@@ -567,12 +707,14 @@ void TestDownloadWidget::hostileNamesNeverLeaveFolder()
     QSignalSpy spy(ossApi.get(), &OSSApi::finishDownload);
     if (name.contains(QChar(0))) {
         // The site's reply ends at a NUL byte, so such a name can only reach
-        // the page directly.
+        // the run directly, while it waits for an answer that never comes.
+        numbers.insert(no, ScriptedResponse::hanging());
+        start(no, folder);
+        QTRY_COMPARE_WITH_TIMEOUT(numberRequests(), 1, SETTLE_MS);
         QMap<QString, QString> map;
         for (const auto &pair : data)
             map.insert(pair.first, pair.second);
-        dirEdit->setText(folder);
-        page->findChild<DownloadRun *>()->successDownload(no, map);
+        run->successDownload(no, map);
     } else {
         start(no, folder);
     }
@@ -650,30 +792,69 @@ void TestDownloadWidget::startRefusesEmptyOrMissingFolder()
     file.close();
 
     setNumber("N", {{"uri", SPREADSHEET_URI}, {"category0", "c"}, {"name0", "n"}, {"md50", md5Of('a')}});
-    MessageBoxAnswerer answerer;
     start("N", folder);
 
-    QCOMPARE(answerer.texts, QStringList{message});
-    QCOMPARE(answerer.titles, QStringList{QStringLiteral("提示")});
+    // The box is up and the call has returned: no nested event loop.
+    const QList<QMessageBox *> boxes = visibleBoxes();
+    QCOMPARE(boxes.size(), 1);
+    QMessageBox *box = boxes.first();
+    QCOMPARE(box->text(), message);
+    QCOMPARE(box->windowTitle(), QStringLiteral("提示"));
+    QCOMPARE(box->standardButtons(), QMessageBox::Ok);
+    QEXPECT_FAIL("", "NoticeBox shows its QMessageBox modal (gui/noticebox.cpp): the page cannot be used "
+                     "while a box is up", Continue);
+    QCOMPARE(box->windowModality(), Qt::NonModal);
+    QCOMPARE(enabledRunButtons(), QStringList{"startButton"});
+
+    // The same refusal again opens no second box (called directly: a click
+    // would prove nothing should the box block input to the page).
+    page->startDownload();
+    QCOMPARE(boxTexts(), QStringList{message});
     QTest::qWait(100);
     QCOMPARE(server.requestCount(), 0);
     QCOMPARE(tree(tempDir->path()), QStringList{"file"});
+    QCOMPARE(model->rowCount(), 0);
+
+    // Once closed, the next refusal shows again.
+    QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    QTRY_VERIFY(visibleBoxes().isEmpty());
+    QTest::mouseClick(startButton, Qt::LeftButton);
+    QCOMPARE(boxTexts(), QStringList{message});
 }
 
-void TestDownloadWidget::answerRefusedWhenFolderClearedMeanwhile()
+void TestDownloadWidget::answerRefusedWhenFolderGoneMeanwhile_data()
 {
+    QTest::addColumn<bool>("cleared"); // the field emptied, or the folder removed
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("field cleared") << true << QStringLiteral("请先选择下载目录");
+    QTest::newRow("folder removed") << false << QStringLiteral("下载目录不存在，请重新选择");
+}
+
+void TestDownloadWidget::answerRefusedWhenFolderGoneMeanwhile()
+{
+    QFETCH(bool, cleared);
+    QFETCH(QString, message);
+
+    const QString folder = tempDir->filePath("chosen");
+    QVERIFY(QDir().mkpath(folder));
     setNumber("N", {{"uri", SPREADSHEET_URI}, {"category0", "c"}, {"name0", "n"}, {"md50", md5Of('a')}}, 200);
-    MessageBoxAnswerer answerer;
     QSignalSpy answers(api.get(), &Api::successDownload);
-    start("N", tempDir->path());
-    dirEdit->clear();
+    start("N", folder);
+    if (cleared)
+        dirEdit->clear();
+    else
+        QVERIFY(QDir(folder).removeRecursively());
     QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, SETTLE_MS);
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts, QStringList{QStringLiteral("请先选择下载目录")}, SETTLE_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(boxTexts(), QStringList{message}, SETTLE_MS);
+    QCOMPARE(visibleBoxes().first()->windowTitle(), QStringLiteral("提示"));
     QTest::qWait(100);
 
     QCOMPARE(model->rowCount(), 0);
     QCOMPARE(server.requestCount(), 1);
-    QCOMPARE(tree(tempDir->path()), QStringList());
+    QCOMPARE(tree(tempDir->path()), cleared ? QStringList{"chosen"} : QStringList());
+    QCOMPARE(statusLabel->text(), message);
+    QCOMPARE(enabledRunButtons(), QStringList{"startButton"});
 }
 
 void TestDownloadWidget::cancelledChooserEmptiesFolderField()
@@ -691,6 +872,181 @@ void TestDownloadWidget::cancelledChooserEmptiesFolderField()
     page->findChild<QPushButton *>(QStringLiteral("browseButton"))->click();
     QVERIFY(sawChooser);
     QCOMPARE(dirEdit->text(), QString());
+}
+
+void TestDownloadWidget::progressBarFollowsTheRun()
+{
+    // The number's answer is slow; the pictures finish one after another and
+    // the spreadsheet comes last of all.
+    const QString a = md5Of('a');
+    const QString b = md5Of('b');
+    const QString c = md5Of('c');
+    setNumber("P", {{"uri", SPREADSHEET_URI}, {"category0", "c"}, {"name0", "a"}, {"md50", a},
+                    {"category1", "c"}, {"name1", "b"}, {"md51", b},
+                    {"category2", "c"}, {"name2", "c"}, {"md52", c}},
+              400);
+    ScriptedResponse second = ScriptedResponse::ok(pictureBytes(b.toUtf8()));
+    second.delayMs = 300;
+    ScriptedResponse third = ScriptedResponse::ok(pictureBytes(c.toUtf8()));
+    third.delayMs = 600;
+    setPicture(b, second);
+    setPicture(c, third);
+    sheetResponse.delayMs = 1000;
+
+    // Each state the bar shows, as "value/maximum" ("busy" for 0..0), with
+    // whether the summary stood beside it.
+    QStringList trace;
+    QStringList violations;
+    const auto sample = [&] {
+        const bool summary = statusLabel->text().startsWith("下载完毕");
+        const bool busy = progressBar->minimum() == 0 && progressBar->maximum() == 0;
+        const QString state = (busy ? QStringLiteral("busy")
+                                    : QStringLiteral("%1/%2").arg(progressBar->value()).arg(progressBar->maximum()))
+            + (summary ? "+summary" : "");
+        if (trace.isEmpty() || trace.last() != state)
+            trace.append(state);
+        // Full exactly when the summary is up.
+        const bool full = !busy && progressBar->value() == progressBar->maximum();
+        if (full != summary && (violations.isEmpty() || violations.last() != state))
+            violations.append(state);
+    };
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, this, sample);
+    connect(progressBar, &QProgressBar::valueChanged, this, sample);
+
+    start("P", tempDir->path());
+    sampler.start(5);
+    QCOMPARE(progressBar->minimum(), 0);
+    QCOMPARE(progressBar->maximum(), 0);
+    QTest::qWait(200);
+    QCOMPARE(progressBar->maximum(), 0); // still waiting for the number
+    QTRY_VERIFY_WITH_TIMEOUT(statusLabel->text().startsWith("下载完毕"), SETTLE_MS);
+    sample();
+    sampler.stop();
+
+    QCOMPARE(progressBar->minimum(), 0);
+    QCOMPARE(progressBar->maximum(), 3);
+    QCOMPARE(progressBar->value(), 3);
+    QCOMPARE(violations.join(", "), QString());
+    // Updates are gathered, so 0/3 may pass unseen; the rest show in order.
+    trace.removeAll("0/3");
+    QCOMPARE(trace, (QStringList{"busy", "1/3", "2/3", "3/3+summary"}));
+}
+
+void TestDownloadWidget::buttonsFollowStartStopEndAndRetry()
+{
+    const QString good = md5Of('g');
+    const QString flaky = md5Of('f');
+    setNumber("B", {{"category0", "c"}, {"name0", "good"}, {"md50", good},
+                    {"category1", "c"}, {"name1", "flaky"}, {"md51", flaky}},
+              200);
+    setPicture(flaky, ScriptedResponse::stalling(pictureBytes(flaky.toUtf8())));
+    QCOMPARE(enabledRunButtons(), QStringList{"startButton"});
+
+    // Running: only 停止, while the number is asked for and while pictures come.
+    start("B", tempDir->path());
+    QCOMPARE(enabledRunButtons(), QStringList{"stopButton"});
+    QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), QStringLiteral("下载成功"), SETTLE_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(server.inFlight("img.zamtu.test"), 1, SETTLE_MS);
+    QCOMPARE(enabledRunButtons(), QStringList{"stopButton"});
+
+    // Stopped with a row not fetched: it can be retried, the results exported.
+    click("stopButton");
+    QCOMPARE(statusColumn(), (QStringList{"下载成功", "已停止"}));
+    QCOMPARE(enabledRunButtons(), (QStringList{"startButton", "retryButton", "exportButton"}));
+    QCOMPARE(statusText(), "下载已停止：成功 1，失败 0，无需下载 0，已停止 1，用时 X 秒");
+
+    // The retry fails for good.
+    setPicture(flaky, ScriptedResponse::withStatus(404));
+    click("retryButton");
+    QCOMPARE(enabledRunButtons(), QStringList{"stopButton"});
+    QTRY_VERIFY_WITH_TIMEOUT(statusLabel->text().startsWith("下载完毕"), SETTLE_MS);
+    QCOMPARE(statusColumn(), (QStringList{"下载成功", "下载失败"}));
+    QCOMPARE(enabledRunButtons(), (QStringList{"startButton", "retryButton", "exportButton"}));
+    QCOMPARE(statusText(), "下载完毕：成功 1，失败 1，无需下载 0，用时 X 秒");
+
+    // The next retry succeeds: nothing is left to retry.
+    setPicture(flaky, ScriptedResponse::ok(pictureBytes(flaky.toUtf8())));
+    click("retryButton");
+    QCOMPARE(enabledRunButtons(), QStringList{"stopButton"});
+    QTRY_VERIFY_WITH_TIMEOUT(statusLabel->text().startsWith("下载完毕"), SETTLE_MS);
+    QCOMPARE(statusColumn(), (QStringList{"下载成功", "下载成功"}));
+    QCOMPARE(enabledRunButtons(), (QStringList{"startButton", "exportButton"}));
+    QCOMPARE(statusText(), "下载完毕：成功 2，失败 0，无需下载 0，用时 X 秒");
+    QCOMPARE(readAll(cell(1, 2)), pictureBytes(flaky.toUtf8()));
+
+    // The number was asked for once; the good picture was fetched once.
+    QCOMPARE(numberRequests(), 1);
+    QCOMPARE(pictureRequests(), (QStringList{flaky, flaky, flaky, good}));
+}
+
+void TestDownloadWidget::stopButtonCallsOffTheRun()
+{
+    // Eight pictures: six come half-way and stall, two wait in the queue.
+    Data data{{"uri", SPREADSHEET_URI}};
+    for (int i = 0; i < 8; ++i) {
+        const QString key = md5Of(char('a' + i));
+        data += {{QStringLiteral("category%1").arg(i), "菜"}, {QStringLiteral("name%1").arg(i), key},
+                 {QStringLiteral("md5%1").arg(i), key}};
+        setPicture(key, ScriptedResponse::stalling(pictureBytes(key.toUtf8())));
+    }
+    setNumber("S", data);
+    sheetResponse = ScriptedResponse::hanging();
+    start("S", tempDir->path());
+    QTRY_COMPARE_WITH_TIMEOUT(tree(tempDir->path()).filter(".part").size(), 6, SETTLE_MS);
+    const int sent = server.requestCount();
+    QCOMPARE(pictureRequests().size(), 6);
+
+    click("stopButton");
+    QCOMPARE(statusColumn(), QStringList(8, "已停止"));
+    QCOMPARE(tree(tempDir->path()), QStringList{"菜"});
+    QCOMPARE(statusText(), "下载已停止：成功 0，失败 0，无需下载 0，已停止 8，用时 X 秒；表格下载失败（已停止）");
+    QCOMPARE(progressBar->maximum(), 8);
+    QCOMPARE(progressBar->value(), 8);
+    QVERIFY(!page->findChild<QPushButton *>("stopButton")->isEnabled());
+
+    // The connections close and nothing more is sent.
+    QTRY_COMPARE_WITH_TIMEOUT(server.inFlight("img.zamtu.test"), 0, SETTLE_MS);
+    QTest::qWait(200);
+    QCOMPARE(server.requestCount(), sent);
+    QCOMPARE(statusColumn(), QStringList(8, "已停止"));
+}
+
+void TestDownloadWidget::exportWritesResultsAsCsv()
+{
+    const QString a = md5Of('a');
+    const QString b = md5Of('b');
+    const QString c = md5Of('c');
+    setNumber("E1", {{"category0", "热菜"}, {"name0", "红烧肉"}, {"md50", a},
+                     {"category1", "凉菜"}, {"name1", "拍黄瓜"}, {"md51", b},
+                     {"category2", "主食"}, {"name2", "米饭"}, {"md52", "MIAN"},
+                     {"category3", "海鲜"}, {"name3", "鱼,虾\"鲜\""}, {"md53", c}});
+    setPicture(b, ScriptedResponse::withStatus(404));
+    QVERIFY(!page->findChild<QPushButton *>("exportButton")->isEnabled());
+    start("E1", tempDir->path());
+    QTRY_VERIFY_WITH_TIMEOUT(statusLabel->text().startsWith("下载完毕"), SETTLE_MS);
+
+    click("exportButton");
+    auto *dialog = page->findChild<QFileDialog *>("exportDialog");
+    QVERIFY(dialog);
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
+    const QString target = tempDir->filePath("结果.csv");
+    dialog->selectFile(target);
+    static_cast<QDialog *>(dialog)->accept(); // as the member pressing 保存
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(target), SETTLE_MS);
+
+    const QString root = tempDir->path();
+    const QByteArray expected = "\xEF\xBB\xBF"
+                                "分类,菜名,存储路径,MD5,状态,原因\r\n"
+                                "热菜,红烧肉," + (root + "/热菜/红烧肉.jpg,").toUtf8() + a.toUtf8() + ",下载成功,\r\n"
+                                "凉菜,拍黄瓜," + (root + "/凉菜/拍黄瓜.jpg,").toUtf8() + b.toUtf8() + ",下载失败,HTTP 404\r\n"
+                                "主食,米饭," + (root + "/主食/米饭.jpg").toUtf8() + ",MIAN,免图,\r\n"
+                                "海鲜,\"鱼,虾\"\"鲜\"\"\",\"" + (root + "/海鲜/鱼,虾\"\"鲜\"\".jpg\",").toUtf8()
+        + c.toUtf8() + ",下载成功,\r\n";
+    QCOMPARE(readAll(target), expected);
+    QCOMPARE(statusLabel->text(), "已导出：" + target);
+    QCOMPARE(tree(tempDir->path()).filter(".csv"), QStringList{"结果.csv"});
 }
 
 QTEST_MAIN(TestDownloadWidget)
