@@ -272,13 +272,13 @@ void Api::excelReply()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     reply->deleteLater();
-    const QByteArray body = reply->readAll();
     const QString targetPath = reply->property(TAG_TARGET_PATH).toString();
     const TransferOutcome outcome = TransferOutcome::fromReply(reply);
     if (!outcome.succeeded()) {
         Q_EMIT finishExcel(false, targetPath, outcome);
         return;
     }
+    const QByteArray body = reply->readAll();
 
     // Written beside the target and renamed into place only when complete, so a
     // failed write never leaves a truncated spreadsheet where a good one was.

@@ -76,6 +76,8 @@ public:
     void retryFailed();
 
     bool isRunning() const { return running; }
+    // The number of the latest start.
+    QString number() const { return requestedNo; }
     bool isWaitingForNumber() const { return waitingForNumber; }
     bool wasStopped() const { return stoppedByMember; }
     bool hasRetryable() const;

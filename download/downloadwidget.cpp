@@ -2,6 +2,8 @@
 
 #include "base/throttle.h"
 #include "download/downloadrun.h"
+#include "gui/buttonstates.h"
+#include "gui/elidedlabel.h"
 #include "gui/noticebox.h"
 #include "gui/resultexport.h"
 
@@ -44,7 +46,7 @@ DownloadWidget::DownloadWidget(Api *api, OSSApi *ossApi, QWidget *parent)
     , tableView(new QTableView)
     , model(new QStandardItemModel(0, ColumnCount, this))
     , progressBar(new QProgressBar)
-    , statusLabel(new QLabel)
+    , statusLabel(new ElidedLabel)
     , stopButton(new QPushButton(tr("停止")))
     , retryButton(new QPushButton(tr("重试失败")))
     , exportButton(new QPushButton(tr("导出结果")))
@@ -162,7 +164,8 @@ void DownloadWidget::retryFailed()
 
 void DownloadWidget::exportResults()
 {
-    exportCsv(this, numberEdit->text() + tr("下载结果.csv"), [this] { return run->resultRows(); },
+    const QString no = DownloadRun::isSafePathComponent(run->number()) ? run->number() : QString();
+    exportCsv(this, no + tr("下载结果.csv"), [this] { return run->resultRows(); },
                     [this](const QString &path) { statusLabel->setText(tr("已导出：") + path); });
 }
 
@@ -220,10 +223,10 @@ void DownloadWidget::runFinished()
 void DownloadWidget::updateButtons()
 {
     const bool running = run->isRunning();
-    startButton->setEnabled(!running);
-    stopButton->setEnabled(running);
-    retryButton->setEnabled(run->hasRetryable());
-    exportButton->setEnabled(hasRun && !running && !run->rows().isEmpty());
+    setButtonsEnabled({{startButton, !running},
+                       {stopButton, running},
+                       {retryButton, run->hasRetryable()},
+                       {exportButton, hasRun && !running && !run->rows().isEmpty()}});
 }
 
 void DownloadWidget::clickOpenButton()

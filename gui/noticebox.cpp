@@ -26,6 +26,8 @@ void NoticeBox::show(const QString &text, const QObject *context, std::function<
     // shown without a nested event loop.
     auto *box = new QMessageBox(QMessageBox::Information, QMessageBox::tr("提示"), text, QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    // The member can go on working, and stop a run, while it is open.
+    box->setModal(false);
     const QIcon icon = box->windowIcon();
     box->setIconPixmap(icon.pixmap(icon.actualSize(QSize(ICON_SIZE, ICON_SIZE))));
     const QPointer<const QObject> guard(context);

@@ -1,6 +1,7 @@
 #include "upload/upload2widget.h"
 
 #include "base/throttle.h"
+#include "gui/buttonstates.h"
 #include "gui/elidedlabel.h"
 #include "gui/resultexport.h"
 #include "upload/uploadrun.h"
@@ -214,18 +215,8 @@ void Upload2Widget::runFinished()
 void Upload2Widget::updateButtons()
 {
     const bool running = run->isRunning();
-    // Buttons are enabled before others are disabled, so that the keyboard
-    // focus of a button that goes grey moves to one that is there to press.
-    const QList<QPair<QPushButton *, bool>> states{{startButton, folderChosen && !running},
-                                                   {stopButton, running},
-                                                   {retryButton, run->hasRetryable()},
-                                                   {exportButton, hasRun && !running}};
-    for (const auto &[button, enabled] : states) {
-        if (enabled)
-            button->setEnabled(true);
-    }
-    for (const auto &[button, enabled] : states) {
-        if (!enabled)
-            button->setEnabled(false);
-    }
+    setButtonsEnabled({{startButton, folderChosen && !running},
+                       {stopButton, running},
+                       {retryButton, run->hasRetryable()},
+                       {exportButton, hasRun && !running}});
 }
