@@ -29,6 +29,9 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 #else
 const int WATCHED_SIGNALS[] = {SIGINT, SIGTERM};
 
+// Bytes read from the pipe at a time: one per signal, several when they came quickly.
+const size_t DRAIN_BYTES = 16;
+
 int wakePipe[2] = {-1, -1};
 struct sigaction previousActions[std::size(WATCHED_SIGNALS)];
 
@@ -98,7 +101,7 @@ InterruptWatcher::~InterruptWatcher()
 void InterruptWatcher::drain()
 {
 #ifndef Q_OS_WIN
-    char bytes[16];
+    char bytes[DRAIN_BYTES];
     while (::read(wakePipe[0], bytes, sizeof bytes) > 0) {
     }
 #endif
