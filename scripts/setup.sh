@@ -9,7 +9,7 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 PACKAGES=(
     build-essential cmake ninja-build ccache
     qt6-base-dev libqt6sql6-sqlite qt6-httpserver-dev qt6-websockets-dev qt6-image-formats-plugins libgl-dev
-    qt6-qpa-plugins xvfb xdotool imagemagick fonts-noto-cjk curl
+    qt6-qpa-plugins xvfb xdotool imagemagick fonts-noto-cjk curl time openssl bc
 )
 
 missing=()
