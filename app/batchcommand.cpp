@@ -35,16 +35,6 @@ const QString WALKING = QStringLiteral("正在查找图片...");
 const QString WAITING_FOR_NUMBER = QStringLiteral("正在查询下载编号...");
 const QString FINISHED_OF = QStringLiteral("已完成 %1/%2");
 
-// A row of a download is final in one of these.
-const QString DOWNLOAD_SUCCEEDED = QStringLiteral("下载成功");
-const QString DOWNLOAD_FAILED = QStringLiteral("下载失败");
-const QString DOWNLOAD_STOPPED = QStringLiteral("已停止");
-const QString UNSAFE_NAME = QStringLiteral("名称不安全");
-
-QString withReason(const QString &line, const QString &reason)
-{
-    return reason.isEmpty() ? line : line + QStringLiteral("（") + reason + QStringLiteral("）");
-}
 
 // One field of a result line: a tab or line break inside a name would break
 // the line apart.
@@ -272,7 +262,7 @@ void BatchCommand::rowsReady()
     // Rows whose names cannot become a path fail at once, without rowChanged.
     for (int r = 0; r < rows.size(); ++r) {
         const DownloadRow &row = rows.at(r);
-        if (row.status == DOWNLOAD_FAILED && row.reason == UNSAFE_NAME) {
+        if (row.status == DOWNLOAD_FAILED && row.reason == DOWNLOAD_UNSAFE_NAME) {
             rowPrinted[r] = true;
             terminal->printResult(resultLine(row.status, row.category + QLatin1Char('/') + row.name, row.reason));
         }

@@ -75,3 +75,8 @@ void TransferOutcome::markCancelled(QNetworkReply *reply)
 {
     reply->setProperty(CANCELLED_TAG, true);
 }
+
+QString withReason(const QString &line, const QString &reason)
+{
+    return reason.isEmpty() ? line : line + QStringLiteral("（") + reason + QStringLiteral("）");
+}

@@ -39,3 +39,6 @@ struct TransferOutcome
 };
 
 Q_DECLARE_METATYPE(TransferOutcome)
+
+// A line with the reason of a failure after it: "发送失败：path（HTTP 403）".
+QString withReason(const QString &line, const QString &reason);

@@ -24,20 +24,6 @@ const QString MD5_NO_IMAGE = QStringLiteral("NO_IMAGE");
 const QString PICTURE_SUFFIX = QStringLiteral(".jpg");
 const QString SPREADSHEET_SUFFIX = QStringLiteral(".xls");
 
-const QString STATUS_READY = QStringLiteral("准备下载");
-const QString STATUS_MIAN = QStringLiteral("免图");
-const QString STATUS_NO_IMAGE = QStringLiteral("暂不配图");
-const QString STATUS_SUCCESS = QStringLiteral("下载成功");
-const QString STATUS_FAILURE = QStringLiteral("下载失败");
-const QString STATUS_STOPPED = QStringLiteral("已停止");
-
-const QString UNSAFE_NAME = QStringLiteral("名称不安全");
-
-QString withReason(const QString &line, const QString &reason)
-{
-    return reason.isEmpty() ? line : line + QStringLiteral("（") + reason + QStringLiteral("）");
-}
-
 } // namespace
 
 DownloadRun::DownloadRun(Api *api, OSSApi *ossApi, QObject *parent)
@@ -132,7 +118,7 @@ void DownloadRun::stop()
         }
         if (sheet == Sheet::Pending) {
             sheet = Sheet::Failed;
-            sheetReason = STATUS_STOPPED;
+            sheetReason = DOWNLOAD_STOPPED;
             api->cancel(std::exchange(sheetTicket, 0));
         }
         for (int r = 0; r < table.size(); ++r) {
@@ -140,7 +126,7 @@ void DownloadRun::stop()
                 continue;
             // Final first: the reply of a download called off comes back at once.
             DownloadRow called = table.at(r);
-            finishRow(r, STATUS_STOPPED, QString());
+            finishRow(r, DOWNLOAD_STOPPED, QString());
             cancelRow(called);
         }
     }
@@ -164,11 +150,11 @@ void DownloadRun::retryFailed()
             fetchSpreadsheet();
         for (int r = 0; r < table.size(); ++r) {
             DownloadRow &row = table[r];
-            if (!row.wanted || (row.status != STATUS_FAILURE && row.status != STATUS_STOPPED))
+            if (!row.wanted || (row.status != DOWNLOAD_FAILED && row.status != DOWNLOAD_STOPPED))
                 continue;
-            --(row.status == STATUS_FAILURE ? counts.failed : counts.stopped);
+            --(row.status == DOWNLOAD_FAILED ? counts.failed : counts.stopped);
             --counts.finishedWanted;
-            row.status = STATUS_READY;
+            row.status = DOWNLOAD_READY;
             row.reason.clear();
             row.pending = true;
             row.attempt = 0;
@@ -187,7 +173,7 @@ bool DownloadRun::hasRetryable() const
     if (sheet == Sheet::Failed)
         return true;
     for (const DownloadRow &row : table) {
-        if (row.wanted && (row.status == STATUS_FAILURE || row.status == STATUS_STOPPED))
+        if (row.wanted && (row.status == DOWNLOAD_FAILED || row.status == DOWNLOAD_STOPPED))
             return true;
     }
     return false;
@@ -259,7 +245,7 @@ void DownloadRun::successDownload(const QString &no, const QMap<QString, QString
             } else {
                 debugQuoted("Unsafe spreadsheet name:", no);
                 sheet = Sheet::Unplaceable;
-                sheetReason = UNSAFE_NAME;
+                sheetReason = DOWNLOAD_UNSAFE_NAME;
                 Q_EMIT notice(spreadsheetProblem());
             }
         }
@@ -284,15 +270,15 @@ void DownloadRun::buildRows(const QMap<QString, QString> &data)
         row.category = category;
         row.name = data.value(QStringLiteral("name") + suffix);
         row.md5 = data.value(QStringLiteral("md5") + suffix);
-        row.status = row.md5 == MD5_MIAN ? STATUS_MIAN : row.md5 == MD5_NO_IMAGE ? STATUS_NO_IMAGE : STATUS_READY;
+        row.status = row.md5 == MD5_MIAN ? DOWNLOAD_MIAN : row.md5 == MD5_NO_IMAGE ? DOWNLOAD_NO_IMAGE : DOWNLOAD_READY;
 
         if (!isSafePathComponent(row.category) || !isSafePathComponent(row.name)) {
             // Nothing is created or written for this row: it has no path, so the
             // walk skips it. A marker row keeps its marker, the others fail.
             debugQuoted("Unsafe picture path:", row.category + QLatin1Char('|') + row.name);
-            if (row.status == STATUS_READY) {
-                row.status = STATUS_FAILURE;
-                row.reason = UNSAFE_NAME;
+            if (row.status == DOWNLOAD_READY) {
+                row.status = DOWNLOAD_FAILED;
+                row.reason = DOWNLOAD_UNSAFE_NAME;
                 ++counts.failed;
             } else {
                 ++counts.notNeeded;
@@ -328,7 +314,7 @@ void DownloadRun::request(int r)
 {
     DownloadRow &row = table[r];
     if (pictureHost.isDown()) {
-        finishRow(r, STATUS_FAILURE, pictureHost.downReason());
+        finishRow(r, DOWNLOAD_FAILED, pictureHost.downReason());
         return;
     }
     row.requestId = ++lastRequestId;
@@ -362,7 +348,7 @@ void DownloadRun::giveUp()
             if (!table.at(r).pending)
                 continue;
             DownloadRow called = table.at(r);
-            finishRow(r, STATUS_FAILURE, pictureHost.downReason());
+            finishRow(r, DOWNLOAD_FAILED, pictureHost.downReason());
             cancelRow(called);
         }
     }
@@ -396,9 +382,9 @@ void DownloadRun::finishDownload(bool success, int id, const TransferOutcome &ou
     if (!table.at(r).pending)
         return;
     if (success)
-        finishRow(r, STATUS_SUCCESS, QString());
+        finishRow(r, DOWNLOAD_SUCCEEDED, QString());
     else if (!outcome.isTransient() || !retryLater(r, outcome))
-        finishRow(r, STATUS_FAILURE, outcome.reason);
+        finishRow(r, DOWNLOAD_FAILED, outcome.reason);
 }
 
 void DownloadRun::fetchSpreadsheet()
@@ -432,7 +418,7 @@ void DownloadRun::finishRow(int r, const QString &status, const QString &reason)
     row.status = status;
     row.reason = reason;
     ++counts.finishedWanted;
-    ++(status == STATUS_SUCCESS ? counts.succeeded : status == STATUS_STOPPED ? counts.stopped : counts.failed);
+    ++(status == DOWNLOAD_SUCCEEDED ? counts.succeeded : status == DOWNLOAD_STOPPED ? counts.stopped : counts.failed);
     Q_EMIT rowChanged(r);
     Q_EMIT progressChanged();
     checkDone();

@@ -16,6 +16,16 @@
 class Api;
 class OSSApi;
 
+// The statuses of a row.
+inline const QString DOWNLOAD_READY = QStringLiteral("准备下载");
+inline const QString DOWNLOAD_MIAN = QStringLiteral("免图");        // no picture needed
+inline const QString DOWNLOAD_NO_IMAGE = QStringLiteral("暂不配图"); // no picture for now
+inline const QString DOWNLOAD_SUCCEEDED = QStringLiteral("下载成功");
+inline const QString DOWNLOAD_FAILED = QStringLiteral("下载失败");
+inline const QString DOWNLOAD_STOPPED = QStringLiteral("已停止");
+// The reason of a row whose category or name could not be a file name.
+inline const QString DOWNLOAD_UNSAFE_NAME = QStringLiteral("名称不安全");
+
 // One row of a download number, as the run keeps it.
 struct DownloadRow
 {

@@ -20,11 +20,6 @@ const int WALK_BATCH = 16;
 const int WALK_SLICE_MS = 10;
 const int MS_PER_SECOND = 1000;
 
-QString withReason(const QString &line, const QString &reason)
-{
-    return reason.isEmpty() ? line : line + QStringLiteral("（") + reason + QStringLiteral("）");
-}
-
 bool isFailure(const QString &status)
 {
     return status == STATUS_OSS_FAILED || status == STATUS_REGISTER_FAILED || status == STATUS_READ_FAILED;

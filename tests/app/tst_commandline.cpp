@@ -3,6 +3,7 @@
 // site (the real stand-in, or the scripted server for answers the stand-in
 // never gives) and what it leaves in its own database and download folders.
 
+#include "childprocess.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 
@@ -152,17 +153,6 @@ QStringList filesUnder(const QString &folder, const QStringList &nameFilters = {
     return files;
 }
 
-void stopProcess(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(START_MS)) {
-        process.kill();
-        process.waitForFinished(START_MS);
-    }
-}
-
 } // namespace
 
 class TestCommandLine : public QObject
@@ -226,20 +216,7 @@ private:
 bool TestCommandLine::startServer(QProcess &process, const QString &dataDir, const QStringList &options,
                                   quint16 &port)
 {
-    const QString portFile = dataDir + QStringLiteral(".port");
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setStandardOutputFile(dataDir + QStringLiteral(".log"));
-    process.start(SERVER, QStringList{QStringLiteral("--data"), dataDir, QStringLiteral("--port"), QStringLiteral("0"),
-                                      QStringLiteral("--port-file"), portFile}
-                              + options + QStringList{QStringLiteral("serve")});
-    QDeadlineTimer deadline(START_MS);
-    while (port == 0 && !deadline.hasExpired() && process.state() != QProcess::NotRunning) {
-        port = readFile(portFile).trimmed().toUShort();
-        if (port == 0)
-            QTest::qWait(POLL_MS);
-    }
-    if (port == 0)
-        qWarning().noquote() << "The stand-in did not start:" << readFile(dataDir + QStringLiteral(".log"));
+    port = startStandInServer(process, SERVER, dataDir, options, START_MS);
     return port != 0;
 }
 
@@ -315,7 +292,7 @@ ToolResult TestCommandLine::runTool(const QString &toolDir, const QStringList &a
     process.closeWriteChannel();
     result.ended = !finished.isEmpty() || finished.wait(RUN_MS);
     if (!result.ended) {
-        stopProcess(process);
+        stopProcess(process, START_MS);
         qWarning().noquote() << "The tool did not end:" << arguments;
     }
     result.exitCode = process.exitCode();
@@ -380,8 +357,8 @@ void TestCommandLine::initTestCase()
 
 void TestCommandLine::cleanupTestCase()
 {
-    stopProcess(server);
-    stopProcess(slowServer);
+    stopProcess(server, START_MS);
+    stopProcess(slowServer, START_MS);
 }
 
 void TestCommandLine::helpAndVersion_data()

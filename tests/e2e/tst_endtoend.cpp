@@ -9,6 +9,7 @@
 #include "server/demodata.h"
 #include "server/objectstore.h"
 #include "server/sitestore.h"
+#include "childprocess.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -46,18 +47,6 @@ const int COMMAND_MS = 15000;
 const int POLL_MS = 100;
 const int KEY_DELAY_MS = 20;
 const char SCREEN[] = "1280x900x24";
-
-// Stops a child process at the end of the test, whatever happened.
-void stopProcess(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(COMMAND_MS)) {
-        process.kill();
-        process.waitForFinished(COMMAND_MS);
-    }
-}
 
 } // namespace
 
@@ -124,9 +113,9 @@ void TestEndToEnd::initTestCase()
 
 void TestEndToEnd::cleanupTestCase()
 {
-    stopProcess(tool);
-    stopProcess(server);
-    stopProcess(xvfb);
+    stopProcess(tool, COMMAND_MS);
+    stopProcess(server, COMMAND_MS);
+    stopProcess(xvfb, COMMAND_MS);
     qInfo().noquote() << "Screenshots:" << screenshotDir;
 }
 
@@ -154,18 +143,7 @@ bool TestEndToEnd::startXvfb()
 
 bool TestEndToEnd::startServer()
 {
-    const QString portFile = work.filePath(QStringLiteral("server.port"));
-    server.setProcessChannelMode(QProcess::MergedChannels);
-    server.setStandardOutputFile(work.filePath(QStringLiteral("server.log")));
-    server.start(SERVER, {QStringLiteral("--data"), work.filePath(QStringLiteral("server")), QStringLiteral("--port"),
-                          QStringLiteral("0"), QStringLiteral("--port-file"), portFile, QStringLiteral("serve")});
-    QDeadlineTimer deadline(START_MS);
-    while (serverPort == 0 && !deadline.hasExpired() && server.state() != QProcess::NotRunning) {
-        serverPort = readFile(portFile).trimmed().toUShort();
-        QTest::qWait(POLL_MS);
-    }
-    if (serverPort == 0)
-        qWarning().noquote() << "The stand-in did not start:" << readFile(work.filePath(QStringLiteral("server.log")));
+    serverPort = startStandInServer(server, SERVER, work.filePath(QStringLiteral("server")), {}, START_MS);
     return serverPort != 0;
 }
 
@@ -440,7 +418,7 @@ void TestEndToEnd::downloadTheDemoNumber()
 
 void TestEndToEnd::logInByItselfAtTheNextStart()
 {
-    stopProcess(tool);
+    stopProcess(tool, COMMAND_MS);
     QVERIFY(startTool());
     mainWindow = waitForWindow(MAIN_TITLE);
     QVERIFY(!mainWindow.isEmpty());
