@@ -9,6 +9,7 @@
 #include "storage/ossapi.h"
 #include "store/database.h"
 #include "store/imagequeue.h"
+#include "upload/filemd5.h"
 #include "upload/uploadrun.h"
 
 #include <QGuiApplication>
@@ -54,6 +55,8 @@ private Q_SLOTS:
     void init();
     void cleanup();
 
+    void fileMd5IsTheDigestOfTheWholeFile_data();
+    void fileMd5IsTheDigestOfTheWholeFile();
     void runsWithoutWidgetsAndReportsEachOutcome();
     void transientFailuresAreRetriedOthersNot_data();
     void transientFailuresAreRetriedOthersNot();
@@ -162,6 +165,26 @@ QStringList TestUploadRun::linesFor(const QString &path) const
 int TestUploadRun::retryLines() const
 {
     return int(std::count_if(log.cbegin(), log.cend(), [](const QString &line) { return line.startsWith(RETRY); }));
+}
+
+void TestUploadRun::fileMd5IsTheDigestOfTheWholeFile_data()
+{
+    QTest::addColumn<int>("size");
+    const int chunk = 256 * 1024; // what the hash reads at a time
+    for (int size : {0, 1, chunk - 1, chunk, chunk + 1, 4 * chunk + 7})
+        QTest::addRow("%d bytes", size) << size;
+}
+
+void TestUploadRun::fileMd5IsTheDigestOfTheWholeFile()
+{
+    QFETCH(int, size);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7919) % 251);
+    const QString path = writeFile(picturesDir->filePath(QStringLiteral("摘要.bin")), bytes);
+    QCOMPARE(fileMd5(path), md5Hex(bytes));
+    QVERIFY(fileMd5(picturesDir->filePath(QStringLiteral("没有.bin"))).isEmpty());
+    QVERIFY(fileMd5(picturesDir->path()).isEmpty());
 }
 
 void TestUploadRun::runsWithoutWidgetsAndReportsEachOutcome()
