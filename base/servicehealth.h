@@ -19,7 +19,6 @@ public:
     bool isDown() const { return down; }
     void reset();
 
-    QString name() const { return serviceName; }
     // The run's one line about it, and the reason given to each picture it fails.
     QString downLine() const;
     QString downReason() const;

@@ -44,22 +44,6 @@ bool TransferQueue::cancel(quint64 ticket)
     return true;
 }
 
-int TransferQueue::inFlight() const
-{
-    int count = 0;
-    for (const Host &host : hosts)
-        count += int(host.running.size());
-    return count;
-}
-
-int TransferQueue::waiting() const
-{
-    int count = 0;
-    for (const Host &host : hosts)
-        count += int(host.waiting.size());
-    return count;
-}
-
 void TransferQueue::sendWaiting(const QString &hostKey)
 {
     // Looked up afresh on every round: a sender may queue further requests.

@@ -34,9 +34,6 @@ public:
     // and finishes as cancelled. False when the ticket is unknown or done.
     bool cancel(quint64 ticket);
 
-    int inFlight() const;
-    int waiting() const;
-
 private:
     struct Pending
     {

@@ -9,6 +9,7 @@
 #include "api/api.h"
 #include "download/downloadwidget.h"
 #include "storage/ossapi.h"
+#include "peakrss.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -23,19 +24,6 @@
 namespace {
 
 const int TIME_LIMIT_MS = 10 * 60 * 1000;
-
-// Peak resident set size of this process in KiB.
-long peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
 
 } // namespace
 

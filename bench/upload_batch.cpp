@@ -18,6 +18,7 @@
 #include "store/imagequeue.h"
 #include "upload/upload2widget.h"
 #include "upload/uploadrun.h"
+#include "peakrss.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -42,19 +43,6 @@ const int PICTURE_HEIGHT = 600;
 const int NAME_DIGITS = 6;
 // Failed pictures named on the output, at most.
 const int FAILURES_SHOWN = 10;
-
-// Peak resident set size of this process in KiB.
-long peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
 
 // One encoded PNG, made distinct per file by its index appended after the
 // image data (decoders ignore it): every file has an MD5 of its own.
